@@ -1,0 +1,28 @@
+// Sizes and records shared by the sorting run, the text transfer and the
+// recognition of reports.
+#ifndef KORENDEZO_REPORT_H_
+#define KORENDEZO_REPORT_H_
+
+#include <cstddef>
+#include <cstdint>
+
+// Whole text of one report plus its terminating NUL byte.
+constexpr size_t REPORT_BUFFER_SIZE = 1024000;
+// Directory name, destination path and title name buffers.
+constexpr size_t PATH_BUFFER_SIZE = 1000;
+// Player identifier buffer; 4 bytes and a NUL are used.
+constexpr size_t PLAYER_ID_SIZE = 10;
+// Name field of a directory entry, NUL included.
+constexpr size_t FIND_NAME_SIZE = 260;
+
+// One entry yielded by the directory search. Only the name is used.
+struct FindEntry {
+  uint32_t attributes;
+  int32_t creationTime;
+  int32_t accessTime;
+  int32_t writeTime;
+  uint32_t size;
+  char name[FIND_NAME_SIZE];
+};
+
+#endif  // KORENDEZO_REPORT_H_

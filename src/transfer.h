@@ -1,0 +1,48 @@
+// Transfer of a report's text from its file into the report buffer and from
+// there into its new file.
+//
+// Reading drops the CR of every CR LF pair; writing turns every LF into
+// CR LF. Every other byte, a lone CR, 0x1A and NUL included, passes through
+// unchanged, so the only change a moved report can see is a bare LF becoming
+// CR LF.
+#ifndef KORENDEZO_TRANSFER_H_
+#define KORENDEZO_TRANSFER_H_
+
+#include <cstddef>
+#include <string>
+
+#include "platform/platform.h"
+#include "report.h"
+
+// The runtime this program descends from read text in pieces of this many
+// bytes, NUL included. Reading in larger blocks gives the same text.
+constexpr size_t LINE_CHUNK = 1000;
+
+struct LoadedReport {
+  size_t length = 0;          // bytes of text in the buffer, NULs included
+  bool tooBig = false;        // the text does not fit with its NUL byte
+  bool hasBareLineFeed = false;  // some LF is not preceded by CR
+  bool notAFile = false;      // the entry is not a regular file
+};
+
+// Reads the file named by entry.name into `report` (REPORT_BUFFER_SIZE
+// bytes), converted and NUL-terminated. A text that does not fit is cut at
+// REPORT_BUFFER_SIZE - 1 bytes and flagged tooBig. Returns false when the
+// file cannot be opened or read to its end.
+bool loadReport(DiskInterface& disk, char* report, FindEntry entry,
+                LoadedReport* loaded, std::string* err);
+
+// Writes `length` bytes of text, converted, to `path` without ever leaving
+// a partial file there: the text goes to a temporary file in the same
+// directory, which is flushed to stable storage and then renamed over
+// `path`. The temporary file is removed on any failure.
+bool saveReport(DiskInterface& disk, const char* path, const char* text,
+                size_t length, std::string* err);
+
+// The read conversion applied in place to a block of `size` bytes that was
+// appended to a text of `*length` bytes (at text + *length). Updates
+// *length and notes a bare LF in *bareLineFeed.
+void convertReadBlock(char* text, size_t* length, size_t size,
+                      bool* bareLineFeed);
+
+#endif  // KORENDEZO_TRANSFER_H_

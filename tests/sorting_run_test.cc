@@ -1,0 +1,303 @@
+#include "sorting_run.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <string>
+
+#include "report.h"
+#include "test_util.h"
+#include "virtual_disk.h"
+
+namespace {
+
+const std::string kHyphens(78, '-');
+const std::string kClosing =
+    "\n" + kHyphens + "\nKO fordulokat rendezo program (by: Varno-Kess)\n"
+    "ha problema van a programmal, emailt a korendezo@example.org cimre lehet "
+    "irni\n" + kHyphens + "\n";
+const std::string kOpening = kClosing + "\n";
+
+struct RunResult {
+  int status;
+  std::string lines;  // output between the banners
+};
+
+RunResult run(VirtualDisk& disk) {
+  CapturingConsole console;
+  int status = sortReports(disk, console);
+  EXPECT_EQ(1, console.keyWaits);
+  EXPECT_EQ(0u, disk.OpenHandles());
+  EXPECT_EQ("", console.err);
+  const std::string& out = console.out;
+  EXPECT_EQ(kOpening, out.substr(0, kOpening.size()));
+  EXPECT_GE(out.size(), kOpening.size() + kClosing.size());
+  EXPECT_EQ(kClosing, out.substr(out.size() - kClosing.size()));
+  return {status, out.substr(kOpening.size(),
+                             out.size() - kOpening.size() - kClosing.size())};
+}
+
+TEST(SortReports, EmptyFolder) {
+  VirtualDisk disk;
+  RunResult r = run(disk);
+  EXPECT_EQ(0, r.status);
+  EXPECT_EQ("Nincs fordulo a konyvtarban!\n", r.lines);
+  EXPECT_TRUE(disk.log.empty());
+}
+
+TEST(SortReports, MovesReportsInListingOrder) {
+  VirtualDisk disk;
+  const std::string a = reportText("1234", "Eszaki Tabor 12. fordulo");
+  const std::string b = reportText("1234", "Eszaki Tabor 13. fordulo", "\n");
+  const std::string c = reportText("0042", "");
+  const std::string d = reportText("7777", "Del 1. fordulo");
+  disk.files["r13.htm"] = b;
+  disk.files["R12.htm"] = a;
+  disk.files["a_very_long_name.htm"] = c;
+  disk.files["ab.htm"] = d;
+  disk.files["notes.htm"] = "<HTML>nothing of the game</HTML>";
+  RunResult r = run(disk);
+  EXPECT_EQ(0, r.status);
+  // Upper-case order: "AB" before "A_", as the home file system lists them.
+  EXPECT_EQ(
+      "      ab.htm : 7777_Del - konyvtar letrehozva\n"
+      "a_very_long_name.htm : 0042 - konyvtar letrehozva\n"
+      "     R12.htm : 1234_Eszaki Tabor - konyvtar letrehozva\n"
+      "     r13.htm : 1234_Eszaki Tabor\n",
+      r.lines);
+  const std::map<std::string, std::string> want = {
+      {"1234_Eszaki Tabor/R12.htm", a},
+      {"1234_Eszaki Tabor/r13.htm", reportText("1234", "Eszaki Tabor 13. fordulo")},
+      {"0042/a_very_long_name.htm", c},
+      {"7777_Del/ab.htm", d},
+      {"notes.htm", "<HTML>nothing of the game</HTML>"},
+  };
+  EXPECT_EQ(want, disk.files);
+}
+
+TEST(SortReports, CrLfReportMovesByRenameAlone) {
+  VirtualDisk disk;
+  disk.files["a.htm"] = reportText("1234", "X 1. f");
+  disk.files["b.htm"] = reportText("1234", "X 2. f", "\n");
+  run(disk);
+  const std::vector<std::string> want = {
+      "mkdir 1234_X",
+      "rename a.htm 1234_X/a.htm",
+      "create 1234_X/.tmp0",
+      "write 1234_X/.tmp0",
+      "rename 1234_X/.tmp0 1234_X/b.htm",
+      "remove b.htm",
+  };
+  EXPECT_EQ(want, disk.log);
+}
+
+TEST(SortReports, NonFilesAndNonReportsStaySilent) {
+  VirtualDisk disk;
+  disk.others.insert("link.htm");
+  disk.files["empty.htm"] = "";
+  disk.files["marker.htm"] = kMarker;
+  disk.files["big.htm"] = std::string(REPORT_BUFFER_SIZE, 'x');
+  RunResult r = run(disk);
+  EXPECT_EQ(0, r.status);
+  EXPECT_EQ("", r.lines);
+  EXPECT_TRUE(disk.log.empty());
+}
+
+// A report whose move fails stays byte for byte, and its line says why.
+struct FaultCase {
+  const char* op;
+  const char* path;
+  const char* eol;  // line ends of the report
+  std::string tail;  // end of the report's line
+};
+
+TEST(SortReports, EveryFailureLeavesTheReport) {
+  const std::string head = "       r.htm : 1234_X";
+  const std::string made = " - konyvtar letrehozva";
+  const FaultCase cases[] = {
+      {"mkdir", "", "\r\n",
+       " - HIBA: a konyvtar nem hozhato letre (mkdir(1234_X): injected fault)"},
+      {"kind", "1234_X/", "\r\n",
+       made + " - HIBA: a masolat nem irhato (kind(1234_X/r.htm): injected fault)"},
+      {"createtemp", "", "\n",
+       made + " - HIBA: a masolat nem irhato (createtemp(1234_X/.tmp0): "
+              "injected fault)"},
+      {"write", "", "\n",
+       made + " - HIBA: a masolat nem irhato (write(1234_X/.tmp0): injected fault)"},
+      {"close", "", "\n",
+       made + " - HIBA: a masolat nem irhato (close(1234_X/.tmp0): injected fault)"},
+      {"rename", "", "\r\n",
+       made + " - HIBA: a masolat nem irhato (rename(1234_X/.tmp0): injected fault)"},
+  };
+  for (const FaultCase& c : cases) {
+    VirtualDisk disk;
+    const std::string report = reportText("1234", "X 1. f", c.eol);
+    disk.files["r.htm"] = report;
+    disk.Fail(c.op, c.path);
+    RunResult r = run(disk);
+    EXPECT_EQ(1, r.status) << c.op;
+    EXPECT_EQ(head + c.tail + "\n", r.lines) << c.op;
+    EXPECT_EQ(report, disk.files["r.htm"]) << c.op;
+    EXPECT_EQ(1u, disk.files.size()) << c.op;
+  }
+}
+
+TEST(SortReports, SourceThatCannotBeRemovedKeepsBoth) {
+  VirtualDisk disk;
+  const std::string report = reportText("1234", "X 1. f", "\n");
+  disk.files["r.htm"] = report;
+  disk.Fail("remove", "r.htm", "Operation not permitted");
+  RunResult r = run(disk);
+  EXPECT_EQ(1, r.status);
+  EXPECT_EQ("       r.htm : 1234_X - konyvtar letrehozva - HIBA: a fajl nem "
+            "torolheto (remove(r.htm): Operation not permitted)\n",
+            r.lines);
+  EXPECT_EQ(report, disk.files["r.htm"]);
+  EXPECT_EQ(reportText("1234", "X 1. f"), disk.files["1234_X/r.htm"]);
+}
+
+TEST(SortReports, UnreadableEntry) {
+  VirtualDisk disk;
+  disk.files["r.htm"] = reportText("1234", "X 1. f");
+  disk.files["s.htm"] = reportText("1234", "X 2. f");
+  disk.Fail("read", "r.htm", "Input/output error");
+  RunResult r = run(disk);
+  EXPECT_EQ(1, r.status);
+  EXPECT_EQ("       r.htm : HIBA: a fajl nem olvashato (read(r.htm): "
+            "Input/output error)\n"
+            "       s.htm : 1234_X - konyvtar letrehozva\n",
+            r.lines);
+  EXPECT_EQ(1u, disk.files.count("r.htm"));
+}
+
+TEST(SortReports, OccupiedNames) {
+  struct Case {
+    const char* what;
+    void (*setup)(VirtualDisk&);
+    std::string tail;
+  } cases[] = {
+      {"file on the directory's name",
+       [](VirtualDisk& d) { d.files["1234_X"] = "x"; },
+       " - HIBA: a konyvtar nem hozhato letre (mkdir(1234_X): File exists)"},
+      {"link on the directory's name",
+       [](VirtualDisk& d) { d.others.insert("1234_X"); },
+       " - HIBA: a konyvtar nem hozhato letre (mkdir(1234_X): File exists)"},
+      {"directory on the report's name",
+       [](VirtualDisk& d) {
+         d.dirs.insert("1234_X");
+         d.dirs.insert("1234_X/r.htm");
+       },
+       " - HIBA: a masolat nem irhato (1234_X/r.htm: not a regular file)"},
+  };
+  for (const Case& c : cases) {
+    VirtualDisk disk;
+    const std::string report = reportText("1234", "X 1. f");
+    disk.files["r.htm"] = report;
+    c.setup(disk);
+    RunResult r = run(disk);
+    EXPECT_EQ(1, r.status) << c.what;
+    EXPECT_EQ("       r.htm : 1234_X" + c.tail + "\n", r.lines) << c.what;
+    EXPECT_EQ(report, disk.files["r.htm"]) << c.what;
+  }
+}
+
+TEST(SortReports, ExistingCopyIsReplaced) {
+  VirtualDisk disk;
+  disk.dirs.insert("1234_X");
+  disk.files["1234_X/r.htm"] = "older copy";
+  disk.files["r.htm"] = reportText("1234", "X 1. f");
+  RunResult r = run(disk);
+  EXPECT_EQ(0, r.status);
+  EXPECT_EQ("       r.htm : 1234_X\n", r.lines);
+  EXPECT_EQ(reportText("1234", "X 1. f"), disk.files["1234_X/r.htm"]);
+  EXPECT_EQ(0u, disk.files.count("r.htm"));
+}
+
+TEST(SortReports, UnsafeDirectoryNames) {
+  struct Case {
+    std::string id, title;
+    std::string shown;  // what the line shows after " : "
+  } cases[] = {
+      {"../.", "", "../."},
+      {"../.", "X 1. f", "../._X"},
+      {"..", "", ".."},
+      {".", "", "."},
+      {"", "", ""},
+      {"a/b", "", "a/b"},
+      {"a\\b", "", "a\\b"},
+      {"12\t4", "", "12?4"},
+      {"12\x7f" "4", "", "12?4"},
+      {"1234", "A\x1b[2J 1. f", "1234_A?[2J"},
+      {"12\x85" "4", "", "12?4"},
+  };
+  for (const Case& c : cases) {
+    VirtualDisk disk;
+    // The label comes last, so the identifier ends with the text.
+    std::string report = kMarker + "\r\n";
+    if (!c.title.empty())
+      report += "<TITLE>.." + c.title + "</TITLE>\r\n";
+    report += kLabel + c.id;
+    disk.files["r.htm"] = report;
+    RunResult r = run(disk);
+    EXPECT_EQ(1, r.status) << c.shown;
+    EXPECT_EQ("       r.htm : " + c.shown +
+                  " - HIBA: ervenytelen konyvtarnev\n",
+              r.lines);
+    EXPECT_EQ(report, disk.files["r.htm"]) << c.shown;
+    EXPECT_EQ(1u, disk.files.size()) << c.shown;
+    EXPECT_TRUE(disk.dirs.empty()) << c.shown;
+  }
+}
+
+TEST(SortReports, TooBig) {
+  VirtualDisk disk;
+  const std::string report = reportText("1234", "X 1. f", "\n");
+  const std::string fits = report + std::string(REPORT_BUFFER_SIZE - 1 - report.size(), 'x');
+  const std::string big = fits + "x";
+  disk.files["big.htm"] = big;
+  disk.files["fits.htm"] = fits;
+  // Recognisable only past what fits: skipped like any other file.
+  disk.files["other.htm"] = std::string(REPORT_BUFFER_SIZE, 'x') + report;
+  RunResult r = run(disk);
+  EXPECT_EQ(1, r.status);
+  EXPECT_EQ("     big.htm : 1234_X - HIBA: a fajl tul nagy\n"
+            "    fits.htm : 1234_X - konyvtar letrehozva\n",
+            r.lines);
+  EXPECT_TRUE(big == disk.files["big.htm"]);
+  EXPECT_TRUE(fits == disk.files["1234_X/fits.htm"]);
+  EXPECT_EQ(1u, disk.files.count("other.htm"));
+}
+
+TEST(SortReports, ListingFails) {
+  VirtualDisk disk;
+  disk.Fail("list", "", "No such file or directory");
+  RunResult r = run(disk);
+  EXPECT_EQ(1, r.status);
+  EXPECT_EQ("HIBA: a konyvtar nem olvashato (list(.): No such file or "
+            "directory)\n",
+            r.lines);
+}
+
+int allocations = 0;
+int failAt = 0;
+void* failingAllocate(size_t size) {
+  return ++allocations == failAt ? nullptr : std::malloc(size);
+}
+
+TEST(SortReports, AllocationFailure) {
+  for (failAt = 1; failAt <= 5; ++failAt) {
+    allocations = 0;
+    VirtualDisk disk;
+    disk.files["r.htm"] = reportText("1234", "X 1. f");
+    CapturingConsole console;
+    EXPECT_EQ(3, sortReports(disk, console, failingAllocate));
+    EXPECT_EQ("", console.out);
+    EXPECT_EQ("\r\nAbnormal program termination\r\n", console.err);
+    EXPECT_EQ(0, console.keyWaits);
+    EXPECT_EQ(failAt, allocations);
+    EXPECT_TRUE(disk.log.empty());
+  }
+}
+
+}  // namespace

@@ -1,0 +1,184 @@
+#include "transfer.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "virtual_disk.h"
+
+namespace {
+
+FindEntry entryNamed(const char* name) {
+  FindEntry entry = {};
+  std::strncpy(entry.name, name, sizeof entry.name - 1);
+  return entry;
+}
+
+class TransferTest : public testing::Test {
+ protected:
+  TransferTest() : report_(new char[REPORT_BUFFER_SIZE]) {}
+
+  // Loads `bytes` from a file, in reads of at most `readLimit` bytes.
+  std::string Load(const std::string& bytes, size_t readLimit = 1 << 20) {
+    disk_.files["r.htm"] = bytes;
+    disk_.readLimit = readLimit;
+    std::string err;
+    EXPECT_TRUE(loadReport(disk_, report_.get(), entryNamed("r.htm"),
+                           &loaded_, &err))
+        << err;
+    EXPECT_EQ('\0', report_[loaded_.length]);
+    return std::string(report_.get(), loaded_.length);
+  }
+
+  std::string Save(const std::string& text) {
+    disk_.dirs.insert("d");
+    std::string err;
+    EXPECT_TRUE(saveReport(disk_, "d/r.htm", text.data(), text.size(), &err))
+        << err;
+    return disk_.files["d/r.htm"];
+  }
+
+  VirtualDisk disk_;
+  std::unique_ptr<char[]> report_;
+  LoadedReport loaded_;
+};
+
+struct Conversion {
+  const char* what;
+  std::string file;  // bytes on disk
+  std::string text;  // after reading
+  std::string copy;  // bytes written back
+  bool bareLineFeed;
+};
+
+TEST_F(TransferTest, ConversionsTable) {
+  const std::string nul(1, '\0');
+  const Conversion cases[] = {
+      {"CR LF", "a\r\nb\r\n", "a\nb\n", "a\r\nb\r\n", false},
+      {"bare LF", "a\nb\n", "a\nb\n", "a\r\nb\r\n", true},
+      {"mixed", "a\r\nb\nc", "a\nb\nc", "a\r\nb\r\nc", true},
+      {"no line end at the end", "abc", "abc", "abc", false},
+      {"empty", "", "", "", false},
+      {"lone CR kept", "a\rb\r", "a\rb\r", "a\rb\r", false},
+      {"CR CR LF", "a\r\r\nb", "a\r\nb", "a\r\r\nb", false},
+      {"CR LF LF", "\r\n\n", "\n\n", "\r\n\r\n", true},
+      {"LF first", "\nx", "\nx", "\r\nx", true},
+      {"0x1A kept", "a\x1A" "b\r\n", "a\x1A" "b\n", "a\x1A" "b\r\n", false},
+      {"NUL kept", "a" + nul + "b\r\n", "a" + nul + "b\n", "a" + nul + "b\r\n",
+       false},
+      {"high bytes", "\xC9\xE1\xD5\xFB\r\n", "\xC9\xE1\xD5\xFB\n",
+       "\xC9\xE1\xD5\xFB\r\n", false},
+  };
+  for (const Conversion& c : cases) {
+    for (size_t limit : {size_t{1}, size_t{2}, size_t{3}, size_t{1} << 20}) {
+      EXPECT_EQ(c.text, Load(c.file, limit)) << c.what << " limit " << limit;
+      EXPECT_EQ(c.bareLineFeed, loaded_.hasBareLineFeed) << c.what;
+      EXPECT_FALSE(loaded_.tooBig) << c.what;
+    }
+    EXPECT_EQ(c.copy, Save(c.text)) << c.what;
+  }
+}
+
+// `s` with each "\r\n" pair made a single "\n".
+std::string dropCr(const std::string& s) {
+  std::string out;
+  for (size_t i = 0; i < s.size(); ++i) {
+    if (!(s[i] == '\r' && i + 1 < s.size() && s[i + 1] == '\n'))
+      out += s[i];
+  }
+  return out;
+}
+
+TEST_F(TransferTest, CrLfSplitAtEveryReadBoundary) {
+  std::string file;
+  for (int i = 0; i < 300; ++i)
+    file += std::string(static_cast<size_t>(i % 7), 'x') + "\r\n";
+  std::string text = dropCr(file);
+  for (size_t limit = 1; limit < 40; ++limit)
+    ASSERT_EQ(text, Load(file, limit)) << "limit " << limit;
+}
+
+TEST_F(TransferTest, LongLinesArriveWhole) {
+  std::string line(3 * (LINE_CHUNK - 1) + 5, 'a');
+  for (size_t i = 0; i < line.size(); i += 97)
+    line[i] = static_cast<char>(0xA0 + i % 96);
+  std::string file = line + "\r\n" + line + "\n" + line;
+  EXPECT_EQ(dropCr(file), Load(file, LINE_CHUNK - 1));
+  EXPECT_EQ(line + "\r\n" + line + "\r\n" + line, Save(dropCr(file)));
+}
+
+TEST_F(TransferTest, SizeLimit) {
+  const size_t limit = REPORT_BUFFER_SIZE - 1;
+  struct Case {
+    const char* what;
+    std::string file;
+    bool tooBig;
+  } cases[] = {
+      {"exactly fits", std::string(limit, 'a'), false},
+      {"one byte over", std::string(limit + 1, 'a'), true},
+      {"fits once CR LF shrinks",
+       std::string(limit - 1, 'a') + "\r\n", false},
+      {"CR LF pairs twice the limit", [] {
+         std::string s;
+         for (size_t i = 0; i < REPORT_BUFFER_SIZE - 1; ++i)
+           s += "\r\n";
+         return s;
+       }(), false},
+      {"over by a CR LF", std::string(limit, 'a') + "\r\n", true},
+      {"over by a lone CR", std::string(limit, 'a') + "\r", true},
+  };
+  for (const Case& c : cases) {
+    std::string text = Load(c.file, 4096);
+    EXPECT_EQ(c.tooBig, loaded_.tooBig) << c.what;
+    EXPECT_LE(text.size(), limit) << c.what;
+    if (!c.tooBig) {
+      EXPECT_EQ(dropCr(c.file), text) << c.what;
+    }
+  }
+}
+
+TEST_F(TransferTest, FailuresAreReported) {
+  std::string err;
+  disk_.files["r.htm"] = "abc";
+  disk_.Fail("read", "r.htm", "Input/output error");
+  EXPECT_FALSE(loadReport(disk_, report_.get(), entryNamed("r.htm"), &loaded_,
+                          &err));
+  EXPECT_EQ("read(r.htm): Input/output error", err);
+  EXPECT_EQ(0u, disk_.OpenHandles());
+
+  disk_.dirs.insert("dir.htm");
+  EXPECT_FALSE(loadReport(disk_, report_.get(), entryNamed("dir.htm"),
+                          &loaded_, &err));
+  EXPECT_TRUE(loaded_.notAFile);
+  EXPECT_FALSE(loadReport(disk_, report_.get(), entryNamed("gone.htm"),
+                          &loaded_, &err));
+  EXPECT_FALSE(loaded_.notAFile);
+}
+
+TEST_F(TransferTest, FailedSaveLeavesNothingBehind) {
+  for (const char* op : {"createtemp", "write", "close", "rename"}) {
+    VirtualDisk disk;
+    disk.dirs.insert("d");
+    disk.files["d/r.htm"] = "old copy";
+    disk.Fail(op, "");
+    std::string text(200000, 'x');
+    std::string err;
+    EXPECT_FALSE(saveReport(disk, "d/r.htm", text.data(), text.size(), &err))
+        << op;
+    EXPECT_NE(std::string::npos, err.find(op)) << err;
+    EXPECT_EQ(1u, disk.files.size()) << op;
+    EXPECT_EQ("old copy", disk.files["d/r.htm"]) << op;
+    EXPECT_EQ(0u, disk.OpenHandles()) << op;
+  }
+}
+
+TEST_F(TransferTest, SaveReplacesOnlyByRename) {
+  disk_.files["d/r.htm"] = "old";
+  EXPECT_EQ("new\r\n", Save("new\n"));
+  ASSERT_FALSE(disk_.log.empty());
+  EXPECT_EQ("rename d/.tmp0 d/r.htm", disk_.log.back());
+}
+
+}  // namespace
