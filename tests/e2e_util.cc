@@ -1,0 +1,213 @@
+#include "e2e_util.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <ftw.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#ifdef __linux__
+#include <sys/mount.h>
+#endif
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+const char kDirectory[] = "<directory>";
+const char kFifo[] = "<fifo>";
+
+namespace {
+
+void check(bool ok, const std::string& what) {
+  if (!ok)
+    throw std::runtime_error(what + ": " + std::strerror(errno));
+}
+
+void walk(const std::string& root, const std::string& rel,
+          std::map<std::string, std::string>* tree) {
+  std::string dirPath = rel.empty() ? root : root + "/" + rel;
+  DIR* dir = opendir(dirPath.c_str());
+  check(dir != nullptr, "opendir " + dirPath);
+  while (const dirent* e = readdir(dir)) {
+    std::string name = e->d_name;
+    if (name == "." || name == "..")
+      continue;
+    std::string relPath = rel.empty() ? name : rel + "/" + name;
+    std::string full = root + "/" + relPath;
+    struct stat st;
+    check(lstat(full.c_str(), &st) == 0, "lstat " + full);
+    if (S_ISDIR(st.st_mode)) {
+      (*tree)[relPath + "/"] = kDirectory;
+      walk(root, relPath, tree);
+    } else if (S_ISLNK(st.st_mode)) {
+      char target[4096];
+      ssize_t n = readlink(full.c_str(), target, sizeof target);
+      check(n >= 0, "readlink " + full);
+      (*tree)[relPath] = "-> " + std::string(target, static_cast<size_t>(n));
+    } else if (S_ISFIFO(st.st_mode)) {
+      (*tree)[relPath] = kFifo;
+    } else {
+      (*tree)[relPath] = readFile(full);
+    }
+  }
+  closedir(dir);
+}
+
+int removeEntry(const char* path, const struct stat*, int, struct FTW*) {
+  remove(path);
+  return 0;
+}
+
+void removeTree(const std::string& path) {
+  nftw(path.c_str(), removeEntry, 16, FTW_DEPTH | FTW_PHYS);
+}
+
+// Reads both pipes to their end.
+void drain(int outFd, int errFd, std::string* out, std::string* err) {
+  pollfd fds[2] = {{outFd, POLLIN, 0}, {errFd, POLLIN, 0}};
+  std::string* sinks[2] = {out, err};
+  int open = 2;
+  while (open > 0) {
+    if (poll(fds, 2, -1) < 0) {
+      if (errno == EINTR)
+        continue;
+      break;
+    }
+    for (int i = 0; i < 2; ++i) {
+      if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR)))
+        continue;
+      char buf[65536];
+      ssize_t n = read(fds[i].fd, buf, sizeof buf);
+      if (n > 0) {
+        sinks[i]->append(buf, static_cast<size_t>(n));
+      } else if (n == 0 || errno != EINTR) {
+        close(fds[i].fd);
+        fds[i].fd = -1;
+        --open;
+      }
+    }
+  }
+}
+
+}  // namespace
+
+std::map<std::string, std::string> treeOf(const std::string& root) {
+  std::map<std::string, std::string> tree;
+  walk(root, "", &tree);
+  return tree;
+}
+
+void writeFile(const std::string& path, const std::string& bytes) {
+  std::ofstream file(path, std::ios::binary | std::ios::trunc);
+  file.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  check(static_cast<bool>(file), "write " + path);
+}
+
+std::string readFile(const std::string& path) {
+  std::ifstream file(path, std::ios::binary);
+  check(static_cast<bool>(file), "open " + path);
+  std::ostringstream bytes;
+  bytes << file.rdbuf();
+  return bytes.str();
+}
+
+bool startsWith(const std::string& s, const std::string& prefix) {
+  return s.compare(0, prefix.size(), prefix) == 0;
+}
+
+bool endsWith(const std::string& s, const std::string& suffix) {
+  return s.size() >= suffix.size() &&
+         s.compare(s.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+
+Folder::Folder() {
+  char pattern[] = "/tmp/korendezo-e2e-XXXXXX";
+  check(mkdtemp(pattern) != nullptr, "mkdtemp");
+  path_ = pattern;
+}
+
+Folder::~Folder() {
+#ifdef __linux__
+  if (mounted_)
+    umount2(path_.c_str(), MNT_DETACH);
+#endif
+  removeTree(path_);
+  for (const std::string& sibling : siblings_)
+    removeTree(sibling);
+}
+
+std::string Folder::Sibling(const std::string& suffix) {
+  siblings_.push_back(path_ + suffix);
+  return siblings_.back();
+}
+
+void Folder::Write(const std::string& name, const std::string& bytes) {
+  writeFile(path_ + "/" + name, bytes);
+}
+
+std::string Folder::Read(const std::string& name) const {
+  return readFile(path_ + "/" + name);
+}
+
+void Folder::MakeDir(const std::string& name) {
+  check(mkdir((path_ + "/" + name).c_str(), 0777) == 0, "mkdir " + name);
+}
+
+void Folder::Symlink(const std::string& target, const std::string& name) {
+  check(symlink(target.c_str(), (path_ + "/" + name).c_str()) == 0,
+        "symlink " + name);
+}
+
+void Folder::MakeFifo(const std::string& name) {
+  check(mkfifo((path_ + "/" + name).c_str(), 0666) == 0, "mkfifo " + name);
+}
+
+void Folder::FillDisk(const std::string& name) {
+  int fd = open((path_ + "/" + name).c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
+  check(fd >= 0, "open " + name);
+  static const char block[4096] = {};
+  while (write(fd, block, sizeof block) > 0) {
+  }
+  while (write(fd, block, 1) > 0) {
+  }
+  close(fd);
+}
+
+RunResult runProgram(const std::string& dir, const RunOptions& options) {
+  int out[2], err[2];
+  check(pipe(out) == 0 && pipe(err) == 0, "pipe");
+  pid_t pid = fork();
+  check(pid >= 0, "fork");
+  if (pid == 0) {
+    setsid();  // no controlling terminal: the program does not wait
+    int null = open("/dev/null", O_RDONLY);
+    if (chdir(dir.c_str()) != 0 || null < 0 || dup2(null, 0) < 0 ||
+        dup2(out[1], 1) < 0 || dup2(err[1], 2) < 0)
+      _exit(126);
+    close(out[0]);
+    close(err[0]);
+    if (options.fileSizeLimit != RLIM_INFINITY) {
+      signal(SIGXFSZ, SIG_IGN);
+      struct rlimit limit = {options.fileSizeLimit, options.fileSizeLimit};
+      setrlimit(RLIMIT_FSIZE, &limit);
+    }
+    execl(KORENDEZO_BINARY, KORENDEZO_BINARY, static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  close(out[1]);
+  close(err[1]);
+  RunResult result;
+  drain(out[0], err[0], &result.out, &result.err);
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  result.status = WIFEXITED(status) ? WEXITSTATUS(status)
+                                    : 128 + WTERMSIG(status);
+  return result;
+}

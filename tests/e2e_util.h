@@ -1,0 +1,67 @@
+// Scratch folders and runs of the built program for end-to-end tests.
+#ifndef KORENDEZO_TESTS_E2E_UTIL_H_
+#define KORENDEZO_TESTS_E2E_UTIL_H_
+
+#include <sys/resource.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+// Tree values that are not file contents.
+extern const char kDirectory[];
+extern const char kFifo[];
+
+// Everything below `root`, by relative path: a file's bytes, kDirectory for
+// a directory (its path ends in '/'), "-> target" for a symbolic link,
+// kFifo for a FIFO.
+std::map<std::string, std::string> treeOf(const std::string& root);
+
+void writeFile(const std::string& path, const std::string& bytes);
+std::string readFile(const std::string& path);
+bool startsWith(const std::string& s, const std::string& prefix);
+bool endsWith(const std::string& s, const std::string& suffix);
+
+// A new empty directory under /tmp, removed with all it holds.
+class Folder {
+ public:
+  Folder();
+  ~Folder();
+  Folder(const Folder&) = delete;
+  Folder& operator=(const Folder&) = delete;
+
+  const std::string& path() const { return path_; }
+  // A path beside the folder, outside it, removed with it.
+  std::string Sibling(const std::string& suffix);
+
+  void Write(const std::string& name, const std::string& bytes);
+  std::string Read(const std::string& name) const;
+  void MakeDir(const std::string& name);
+  void Symlink(const std::string& target, const std::string& name);
+  void MakeFifo(const std::string& name);
+  // Writes `name` until the file system is full.
+  void FillDisk(const std::string& name);
+  // The folder is a mount point to be unmounted before removal.
+  void SetMounted() { mounted_ = true; }
+  std::map<std::string, std::string> Tree() const { return treeOf(path_); }
+
+ private:
+  std::string path_;
+  std::vector<std::string> siblings_;
+  bool mounted_ = false;
+};
+
+struct RunOptions {
+  rlim_t fileSizeLimit = RLIM_INFINITY;
+};
+
+struct RunResult {
+  int status;  // exit status, or 128 + signal
+  std::string out, err;
+};
+
+// Runs the program in `dir` in a new session without a terminal, with
+// standard input from /dev/null.
+RunResult runProgram(const std::string& dir, const RunOptions& options = {});
+
+#endif  // KORENDEZO_TESTS_E2E_UTIL_H_
