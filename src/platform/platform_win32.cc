@@ -318,14 +318,16 @@ class Win32Disk : public DiskInterface {
       *err = failure("MoveFileEx", from, ERROR_FILENAME_EXCED_RANGE);
       return false;
     }
-    // MoveFileEx moves a read-only file, which could then never be deleted
-    // where DeleteFile would refuse it: a read-only report keeps its place
-    // and is copied instead.
-    DWORD attributes = GetFileAttributesA(from);
-    if (attributes != INVALID_FILE_ATTRIBUTES &&
-        (attributes & FILE_ATTRIBUTE_READONLY)) {
-      *err = failure("MoveFileEx", from, ERROR_ACCESS_DENIED);
-      return false;
+    // MoveFileEx moves a read-only file, which DeleteFile would refuse: a
+    // read-only report keeps its place and is copied instead. A read-only
+    // copy is never replaced, as on Windows (wine would replace it).
+    for (const char* path : {from, to}) {
+      DWORD attributes = GetFileAttributesA(path);
+      if (attributes != INVALID_FILE_ATTRIBUTES &&
+          (attributes & FILE_ATTRIBUTE_READONLY)) {
+        *err = failure("MoveFileEx", path, ERROR_ACCESS_DENIED);
+        return false;
+      }
     }
     if (MoveFileExA(from, to,
                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
