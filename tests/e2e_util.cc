@@ -180,33 +180,51 @@ void Folder::FillDisk(const std::string& name) {
 }
 
 RunResult runProgram(const std::string& dir, const RunOptions& options) {
-  int out[2], err[2];
+  int out[2], err[2], in[2] = {-1, -1};
   check(pipe(out) == 0 && pipe(err) == 0, "pipe");
+  if (options.openInput)
+    check(pipe(in) == 0, "pipe");
+  std::vector<char*> argv;
+  for (const std::string& arg : options.command)
+    argv.push_back(const_cast<char*>(arg.c_str()));
+  argv.push_back(const_cast<char*>(KORENDEZO_BINARY));
+  argv.push_back(nullptr);
   pid_t pid = fork();
   check(pid >= 0, "fork");
   if (pid == 0) {
     setsid();  // no controlling terminal: the program does not wait
-    int null = open("/dev/null", O_RDONLY);
-    if (chdir(dir.c_str()) != 0 || null < 0 || dup2(null, 0) < 0 ||
+    int input = options.openInput ? in[0] : open("/dev/null", O_RDONLY);
+    if (chdir(dir.c_str()) != 0 || input < 0 || dup2(input, 0) < 0 ||
         dup2(out[1], 1) < 0 || dup2(err[1], 2) < 0)
       _exit(126);
+    // Only 0, 1 and 2 stay open: a process the program leaves behind (a
+    // wine server, say) must not keep the pipes from closing.
+    close(input);
     close(out[0]);
     close(err[0]);
+    close(out[1]);
+    close(err[1]);
+    if (options.openInput)
+      close(in[1]);
     if (options.fileSizeLimit != RLIM_INFINITY) {
       signal(SIGXFSZ, SIG_IGN);
       struct rlimit limit = {options.fileSizeLimit, options.fileSizeLimit};
       setrlimit(RLIMIT_FSIZE, &limit);
     }
-    execl(KORENDEZO_BINARY, KORENDEZO_BINARY, static_cast<char*>(nullptr));
+    execv(argv[0], argv.data());
     _exit(127);
   }
   close(out[1]);
   close(err[1]);
+  if (options.openInput)
+    close(in[0]);
   RunResult result;
   drain(out[0], err[0], &result.out, &result.err);
   int status = 0;
   while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
   }
+  if (options.openInput)
+    close(in[1]);
   result.status = WIFEXITED(status) ? WEXITSTATUS(status)
                                     : 128 + WTERMSIG(status);
   return result;

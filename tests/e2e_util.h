@@ -53,6 +53,12 @@ class Folder {
 
 struct RunOptions {
   rlim_t fileSizeLimit = RLIM_INFINITY;
+  // A loader and its arguments put before KORENDEZO_BINARY (wine, say);
+  // empty runs the program itself.
+  std::vector<std::string> command;
+  // Standard input is a pipe kept open until the program ends, not
+  // /dev/null: a program that read it would wait.
+  bool openInput = false;
 };
 
 struct RunResult {
@@ -61,7 +67,7 @@ struct RunResult {
 };
 
 // Runs the program in `dir` in a new session without a terminal, with
-// standard input from /dev/null.
+// standard input from /dev/null unless options.openInput.
 RunResult runProgram(const std::string& dir, const RunOptions& options = {});
 
 #endif  // KORENDEZO_TESTS_E2E_UTIL_H_

@@ -1,0 +1,316 @@
+// End-to-end tests of the Windows program: the 64-bit korendezo.exe runs
+// under wine64 (tools/wine-run: ANSI code page 1250, as on a Hungarian
+// Windows) in a scratch folder, without a console, and its output and the
+// folder's tree afterwards are compared byte for byte.
+//
+// What wine does that these tests rely on:
+// - Every long name has a short one (NAME~XXX.EXT, the extension cut to
+//   three letters), so "*.htm" yields "page.html" and "x.htmx" as Windows
+//   does where short names exist.
+// - Names pass between the ANSI code page and the UTF-8 names on disk: a
+//   directory the program names "\xC9szaki" (cp1250) is "Északi" in UTF-8
+//   on disk, and "kör.htm" on disk reaches the program as "k\xF6r.htm". A
+//   name on disk that is not UTF-8 reaches it with '?' for each stray byte,
+//   which no call accepts: such a report stays where it is.
+// - A file without write permission is read-only; unix symbolic links look
+//   like the files they lead to (wine has no reparse points for them).
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <map>
+#include <string>
+
+#include "e2e_util.h"
+#include "test_util.h"
+
+namespace {
+
+const std::string kHyphens(78, '-');
+const std::string kClosing =
+    "\r\n" + kHyphens + "\r\nKO fordulokat rendezo program (by: Varno-Kess)\r\n"
+    "ha problema van a programmal, emailt a korendezo@example.org cimre lehet "
+    "irni\r\n" + kHyphens + "\r\n";
+const std::string kOpening = kClosing + "\r\n";
+
+RunResult runExe(const std::string& dir, RunOptions options = {}) {
+  options.command = {KORENDEZO_WINE_RUN, KORENDEZO_WINE_DIR};
+  return runProgram(dir, options);
+}
+
+// The lines a run printed between its banners.
+std::string lines(const RunResult& r) {
+  const std::string& out = r.out;
+  if (out.size() < kOpening.size() + kClosing.size() ||
+      out.compare(0, kOpening.size(), kOpening) != 0 ||
+      out.compare(out.size() - kClosing.size(), kClosing.size(), kClosing) != 0)
+    return "<banners missing>" + out;
+  return out.substr(kOpening.size(),
+                    out.size() - kOpening.size() - kClosing.size());
+}
+
+void makeReadOnly(const std::string& path) {
+  ASSERT_EQ(0, chmod(path.c_str(), 0444)) << path;
+}
+
+// A report whose identifier ends the text, so that any bytes can be one.
+std::string reportWithId(const std::string& id, const std::string& title) {
+  std::string report = kMarker + "\r\n";
+  if (!title.empty())
+    report += "<TITLE>.." + title + "</TITLE>\r\n";
+  return report + kLabel + id;
+}
+
+TEST(WineEndToEnd, SortsTheExamples) {
+  const std::string examples = KORENDEZO_EXAMPLES_DIR;
+  Folder f;
+  const std::map<std::string, std::string> before = treeOf(examples);
+  for (const auto& entry : before)
+    f.Write(entry.first, entry.second);
+  RunResult r = runExe(f.path());
+  EXPECT_EQ(0, r.status);
+  EXPECT_EQ("", r.err);
+  EXPECT_EQ(" 1234_12.htm : 1234_\xC9szaki T\xE1" "bor - konyvtar letrehozva\r\n"
+            " 1234_13.htm : 1234_\xC9szaki T\xE1" "bor\r\n"
+            " 5678_12.htm : 5678_D\xE9li \xD5rhely - konyvtar letrehozva\r\n"
+            " 9012_12.htm : 9012 - konyvtar letrehozva\r\n",
+            lines(r));
+  const std::string eszaki = "1234_\xC3\x89szaki T\xC3\xA1" "bor/";
+  const std::string deli = "5678_D\xC3\xA9li \xC5\x90rhely/";
+  const std::map<std::string, std::string> want = {
+      {eszaki, kDirectory},
+      {eszaki + "1234_12.htm", before.at("1234_12.htm")},
+      {eszaki + "1234_13.htm", before.at("1234_13.htm")},
+      {deli, kDirectory},
+      {deli + "5678_12.htm", before.at("5678_12.htm")},
+      {"9012/", kDirectory},
+      {"9012/9012_12.htm", before.at("9012_12.htm")},
+      {"hirek.htm", before.at("hirek.htm")},
+  };
+  EXPECT_EQ(want, f.Tree());
+}
+
+TEST(WineEndToEnd, EmptyFolder) {
+  Folder f;
+  f.Write("notes.txt", reportText("1234", "A 1. f"));
+  RunResult r = runExe(f.path());
+  EXPECT_EQ(0, r.status);
+  EXPECT_EQ("", r.err);
+  EXPECT_EQ(kOpening + "Nincs fordulo a konyvtarban!\r\n" + kClosing, r.out);
+  EXPECT_EQ(1u, f.Tree().size());
+}
+
+TEST(WineEndToEnd, WhatIsNotAReportStays) {
+  Folder f;
+  const std::string news = "<HTML><TITLE>..Hirek 1. szam</TITLE></HTML>\r\n";
+  f.Write("hirek.htm", news);
+  f.Write("notes.txt", reportText("1234", "A 1. f"));
+  f.Write("y.htm.bak", reportText("1234", "A 1. f"));
+  f.MakeDir("x.htm");
+  f.Write("x.htm/inner.htm", reportText("1234", "A 1. f"));
+  const std::map<std::string, std::string> before = f.Tree();
+  RunResult r = runExe(f.path());
+  EXPECT_EQ(0, r.status);
+  EXPECT_EQ("", lines(r));
+  EXPECT_EQ(before, f.Tree());
+}
+
+TEST(WineEndToEnd, ShortNamesBringInLongerExtensions) {
+  Folder f;
+  f.Write("a.htm", reportText("1234", "A 1. f"));
+  f.Write("page.html", reportText("1234", "A 2. f"));
+  f.Write("LONG_NAME.HTML", reportText("1234", "A 3. f"));
+  f.Write("x.htmx", reportText("1234", "A 4. f"));
+  f.Write("y.htm.bak", reportText("1234", "A 5. f"));
+  RunResult r = runExe(f.path());
+  EXPECT_EQ(0, r.status);
+  EXPECT_EQ("       a.htm : 1234_A - konyvtar letrehozva\r\n"
+            "LONG_NAME.HTML : 1234_A\r\n"
+            "   page.html : 1234_A\r\n"
+            "      x.htmx : 1234_A\r\n",
+            lines(r));
+  const std::map<std::string, std::string> want = {
+      {"1234_A/", kDirectory},
+      {"1234_A/a.htm", reportText("1234", "A 1. f")},
+      {"1234_A/page.html", reportText("1234", "A 2. f")},
+      {"1234_A/LONG_NAME.HTML", reportText("1234", "A 3. f")},
+      {"1234_A/x.htmx", reportText("1234", "A 4. f")},
+      {"y.htm.bak", reportText("1234", "A 5. f")},
+  };
+  EXPECT_EQ(want, f.Tree());
+}
+
+TEST(WineEndToEnd, LineEndsAndOddBytes) {
+  // Lone CR, 0x1A and NUL reach the copy; only a bare LF becomes CR LF.
+  const std::string odd = std::string("a\rb\x1A" "c") + '\0' + "d";
+  Folder f;
+  f.Write("crlf.htm", reportText("1234", "A 1. f") + odd + "\r\n");
+  f.Write("lf.htm", reportText("1234", "A 1. f", "\n") + odd + "\n");
+  f.MakeDir("1234_A");
+  f.Write("1234_A/lf.htm", "an older copy");
+  RunResult r = runExe(f.path());
+  EXPECT_EQ(0, r.status);
+  EXPECT_EQ("    crlf.htm : 1234_A\r\n"
+            "      lf.htm : 1234_A\r\n",
+            lines(r));
+  const std::string want = reportText("1234", "A 1. f") + odd + "\r\n";
+  const std::map<std::string, std::string> tree = {
+      {"1234_A/", kDirectory},
+      {"1234_A/crlf.htm", want},
+      {"1234_A/lf.htm", want},
+  };
+  EXPECT_EQ(tree, f.Tree());
+}
+
+TEST(WineEndToEnd, ReadOnlyReportIsCopiedAndStays) {
+  for (const char* eol : {"\r\n", "\n"}) {
+    Folder f;
+    const std::string report = reportText("1234", "A 1. f", eol);
+    f.Write("r.htm", report);
+    makeReadOnly(f.path() + "/r.htm");
+    RunResult r = runExe(f.path());
+    EXPECT_EQ(1, r.status);
+    EXPECT_EQ("       r.htm : 1234_A - konyvtar letrehozva - HIBA: a fajl nem "
+              "torolheto (DeleteFile(r.htm): Access denied)\r\n",
+              lines(r));
+    const std::map<std::string, std::string> want = {
+        {"1234_A/", kDirectory},
+        {"1234_A/r.htm", reportText("1234", "A 1. f")},
+        {"r.htm", report},
+    };
+    EXPECT_EQ(want, f.Tree()) << "line ends " << (eol[0] == '\r' ? "CR LF" : "LF");
+  }
+}
+
+TEST(WineEndToEnd, ReadOnlyCopyIsNotReplaced) {
+  for (const char* eol : {"\r\n", "\n"}) {
+    Folder f;
+    const std::string report = reportText("1234", "A 1. f", eol);
+    f.Write("r.htm", report);
+    f.MakeDir("1234_A");
+    f.Write("1234_A/r.htm", "an older copy");
+    makeReadOnly(f.path() + "/1234_A/r.htm");
+    RunResult r = runExe(f.path());
+    EXPECT_EQ(1, r.status);
+    EXPECT_EQ("       r.htm : 1234_A - HIBA: a masolat nem irhato "
+              "(MoveFileEx(1234_A/r.htm): Access denied)\r\n",
+              lines(r));
+    const std::map<std::string, std::string> want = {
+        {"1234_A/", kDirectory},
+        {"1234_A/r.htm", "an older copy"},
+        {"r.htm", report},
+    };
+    EXPECT_EQ(want, f.Tree()) << "line ends " << (eol[0] == '\r' ? "CR LF" : "LF");
+  }
+}
+
+TEST(WineEndToEnd, NamesWindowsWouldChangeAreRefused) {
+  const struct {
+    std::string id, title, shown;
+  } cases[] = {
+      {"1234", "A:B 1. f", "1234_A:B"},
+      {"1234", "A*B 1. f", "1234_A*B"},
+      {"CON", "", "CON"},
+      {"aux.", "", "aux."},
+      {"nul ", "", "nul "},
+      {"lpt1", "", "lpt1"},
+      {"1234", "Tabor. 1. f", "1234_Tabor."},
+  };
+  for (const auto& c : cases) {
+    Folder f;
+    const std::string report = reportWithId(c.id, c.title);
+    f.Write("r.htm", report);
+    RunResult r = runExe(f.path());
+    EXPECT_EQ(1, r.status) << c.shown;
+    EXPECT_EQ("       r.htm : " + c.shown +
+                  " - HIBA: ervenytelen konyvtarnev\r\n",
+              lines(r));
+    const std::map<std::string, std::string> want = {{"r.htm", report}};
+    EXPECT_EQ(want, f.Tree()) << c.shown;
+  }
+}
+
+TEST(WineEndToEnd, OccupiedNames) {
+  Folder f;
+  const std::string a = reportText("1111", "A 1. f");
+  const std::string b = reportText("2222", "B 1. f");
+  f.Write("a.htm", a);
+  f.Write("b.htm", b);
+  f.Write("1111_A", "a file on the directory's name");
+  f.MakeDir("2222_B");
+  f.MakeDir("2222_B/b.htm");
+  RunResult r = runExe(f.path());
+  EXPECT_EQ(1, r.status);
+  EXPECT_EQ("       a.htm : 1111_A - HIBA: a konyvtar nem hozhato letre "
+            "(CreateDirectory(1111_A): File exists)\r\n"
+            "       b.htm : 2222_B - HIBA: a masolat nem irhato "
+            "(2222_B/b.htm: not a regular file)\r\n",
+            lines(r));
+  const std::map<std::string, std::string> want = {
+      {"1111_A", "a file on the directory's name"},
+      {"2222_B/", kDirectory},
+      {"2222_B/b.htm/", kDirectory},
+      {"a.htm", a},
+      {"b.htm", b},
+  };
+  EXPECT_EQ(want, f.Tree());
+}
+
+TEST(WineEndToEnd, AnsiNamesReachTheDiskThroughCodePage1250) {
+  Folder f;
+  // 0x8A is a letter in code page 1250 (Š), a C1 control in ISO-8859-2.
+  const std::string report = reportWithId("12\x8A" "4", "\xD5rs\xE9g 1. f");
+  f.Write("k\xC3\xB6r.htm", report);  // "kör.htm" in UTF-8 on disk
+  const std::string stray = reportText("1234", "A 1. f");
+  f.Write("raw\xF6.htm", stray);  // not UTF-8: no Windows name fits
+  RunResult r = runExe(f.path());
+  EXPECT_EQ(1, r.status);
+  EXPECT_EQ("     k\xF6r.htm : 12\x8A" "4_\xD5rs\xE9g - konyvtar letrehozva\r\n"
+            "    raw?.htm : HIBA: a fajl nem olvashato "
+            "(CreateFile(raw?.htm): Invalid name)\r\n",
+            lines(r));
+  const std::string dir = "12\xC5\xA0" "4_\xC5\x90rs\xC3\xA9g/";
+  const std::map<std::string, std::string> want = {
+      {dir, kDirectory},
+      {dir + "k\xC3\xB6r.htm", report},
+      {"raw\xF6.htm", stray},
+  };
+  EXPECT_EQ(want, f.Tree());
+}
+
+TEST(WineEndToEnd, PathsPastMaxPathFailCleanly) {
+  Folder f;
+  // Wine shows /tmp/x as Z:\tmp\x. The report's own path takes exactly the
+  // 259 characters a path may have; in its directory it would take more.
+  const size_t folder = 2 + f.path().size() + 1;
+  ASSERT_LT(folder, 259u - 20);
+  const std::string name = std::string(259 - folder - 4, 'r') + ".htm";
+  const std::string report = reportText("1234", "A 1. f");
+  f.Write(name, report);
+  RunResult r = runExe(f.path());
+  EXPECT_EQ(1, r.status);
+  EXPECT_EQ(std::string(name) + " : 1234_A - konyvtar letrehozva - HIBA: a "
+                                "masolat nem irhato (GetFileAttributes(1234_A/" +
+                name + "): Name too long)\r\n",
+            lines(r));
+  const std::map<std::string, std::string> want = {
+      {"1234_A/", kDirectory},
+      {name, report},
+  };
+  EXPECT_EQ(want, f.Tree());
+}
+
+TEST(WineEndToEnd, NoWaitWithoutAConsole) {
+  // Standard input stays open: a program that waited on it, not on the
+  // console, would never end.
+  Folder f;
+  f.Write("r.htm", reportText("1234", "A 1. f"));
+  RunOptions options;
+  options.openInput = true;
+  RunResult r = runExe(f.path(), options);
+  EXPECT_EQ(0, r.status);
+  EXPECT_EQ("", r.err);
+  EXPECT_EQ("       r.htm : 1234_A - konyvtar letrehozva\r\n", lines(r));
+}
+
+}  // namespace
