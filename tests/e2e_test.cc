@@ -14,6 +14,7 @@
 #include <linux/fs.h>
 #include <sys/ioctl.h>
 #include <sys/mount.h>
+#include <sys/syscall.h>
 #endif
 
 #include <cerrno>
@@ -357,6 +358,31 @@ TEST(EndToEnd, FullDisk) {
   EXPECT_EQ(3u, f.Tree().size());  // r.htm, filler, 1234_A/
 #else
   GTEST_SKIP() << "the small file system is a Linux tmpfs";
+#endif
+}
+
+TEST(EndToEnd, SignalDuringCopyLeavesNoTemporaryFile) {
+#ifdef __linux__
+  for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+    Folder f;
+    const std::string report = reportText("1234", "A 1. f", "\n");
+    f.Write("r.htm", report);
+    RunOptions options;
+    options.stopAtSyscall = SYS_fsync;
+    options.signal = sig;
+    RunResult r = runProgram(f.path(), options);
+    if (r.status == 125)
+      GTEST_SKIP() << "this machine does not let a test trace its child";
+    ASSERT_TRUE(r.stopped) << r.out << r.err;
+    EXPECT_EQ(128 + sig, r.status);
+    const std::map<std::string, std::string> want = {
+        {"1234_A/", kDirectory},
+        {"r.htm", report},
+    };
+    EXPECT_EQ(want, f.Tree()) << "signal " << sig;
+  }
+#else
+  GTEST_SKIP() << "the program is stopped mid-copy with Linux's ptrace";
 #endif
 }
 

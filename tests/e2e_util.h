@@ -53,10 +53,15 @@ class Folder {
 
 struct RunOptions {
   rlim_t fileSizeLimit = RLIM_INFINITY;
+  // When set (Linux), the program is traced and sent `signal` as it enters
+  // system call `stopAtSyscall` for the first time.
+  long stopAtSyscall = -1;
+  int signal = 0;
 };
 
 struct RunResult {
   int status;  // exit status, or 128 + signal
+  bool stopped = false;  // the traced system call was reached
   std::string out, err;
 };
 
