@@ -279,6 +279,23 @@ TEST(SortReports, ListingFails) {
             r.lines);
 }
 
+TEST(SortReports, LongestNamesFitTheBuffers) {
+  // The longest identifier and title name, in letters that take three bytes
+  // in UTF-8, and the longest entry name a directory search can give.
+  const std::string id(4, '\xA2');
+  const std::string title(27, '\xFF');
+  const std::string name = std::string(255, 'n') + ".htm";
+  VirtualDisk disk;
+  const std::string report = reportText(id, title + " 1. f");
+  disk.files[name] = report;
+  RunResult r = run(disk);
+  EXPECT_EQ(0, r.status);
+  std::string dir;
+  appendReportName(&dir, (id + "_" + title).c_str());
+  EXPECT_EQ(report, disk.files[dir + "/" + name]);
+  EXPECT_EQ(1u, disk.files.size());
+}
+
 int allocations = 0;
 int failAt = 0;
 void* failingAllocate(size_t size) {
