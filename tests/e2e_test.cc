@@ -27,23 +27,7 @@
 
 namespace {
 
-const std::string kHyphens(78, '-');
-const std::string kClosing =
-    "\n" + kHyphens + "\nKO fordulokat rendezo program (by: Varno-Kess)\n"
-    "ha problema van a programmal, emailt a korendezo@example.org cimre lehet "
-    "irni\n" + kHyphens + "\n";
-const std::string kOpening = kClosing + "\n";
-
-// The lines a run printed between its banners.
-std::string lines(const RunResult& r) {
-  const std::string& out = r.out;
-  if (out.size() < kOpening.size() + kClosing.size() ||
-      out.compare(0, kOpening.size(), kOpening) != 0 ||
-      out.compare(out.size() - kClosing.size(), kClosing.size(), kClosing) != 0)
-    return "<banners missing>" + out;
-  return out.substr(kOpening.size(),
-                    out.size() - kOpening.size() - kClosing.size());
-}
+std::string lines(const RunResult& r) { return linesBetweenBanners(r.out); }
 
 // ISO-8859-2 names used below.
 const std::string kEszaki = "\xC9szaki T\xE1" "bor";  // Északi Tábor
@@ -56,7 +40,7 @@ TEST(EndToEnd, EmptyFolder) {
   RunResult r = runProgram(f.path());
   EXPECT_EQ(0, r.status);
   EXPECT_EQ("", r.err);
-  EXPECT_EQ(kOpening + "Nincs fordulo a konyvtarban!\n" + kClosing, r.out);
+  EXPECT_EQ(kOpeningBanner + "Nincs fordulo a konyvtarban!\n" + kClosingBanner, r.out);
   EXPECT_EQ(1u, f.Tree().size());
 }
 
