@@ -5,9 +5,9 @@
 namespace {
 
 // Raw bytes asked of the file per read; any size gives the same text.
-constexpr size_t kReadBlock = 64 * 1024;
+constexpr size_t kReadBlock = size_t{64} * 1024;
 // Converted bytes collected before each write.
-constexpr size_t kWriteBlock = 64 * 1024;
+constexpr size_t kWriteBlock = size_t{64} * 1024;
 
 }  // namespace
 

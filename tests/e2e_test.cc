@@ -14,6 +14,7 @@
 #include <linux/fs.h>
 #include <sys/ioctl.h>
 #include <sys/mount.h>
+#include <sys/syscall.h>
 #endif
 
 #include <cerrno>
@@ -26,23 +27,7 @@
 
 namespace {
 
-const std::string kHyphens(78, '-');
-const std::string kClosing =
-    "\n" + kHyphens + "\nKO fordulokat rendezo program (by: Varno-Kess)\n"
-    "ha problema van a programmal, emailt a korendezo@example.org cimre lehet "
-    "irni\n" + kHyphens + "\n";
-const std::string kOpening = kClosing + "\n";
-
-// The lines a run printed between its banners.
-std::string lines(const RunResult& r) {
-  const std::string& out = r.out;
-  if (out.size() < kOpening.size() + kClosing.size() ||
-      out.compare(0, kOpening.size(), kOpening) != 0 ||
-      out.compare(out.size() - kClosing.size(), kClosing.size(), kClosing) != 0)
-    return "<banners missing>" + out;
-  return out.substr(kOpening.size(),
-                    out.size() - kOpening.size() - kClosing.size());
-}
+std::string lines(const RunResult& r) { return linesBetweenBanners(r.out); }
 
 // ISO-8859-2 names used below.
 const std::string kEszaki = "\xC9szaki T\xE1" "bor";  // Északi Tábor
@@ -55,7 +40,7 @@ TEST(EndToEnd, EmptyFolder) {
   RunResult r = runProgram(f.path());
   EXPECT_EQ(0, r.status);
   EXPECT_EQ("", r.err);
-  EXPECT_EQ(kOpening + "Nincs fordulo a konyvtarban!\n" + kClosing, r.out);
+  EXPECT_EQ(kOpeningBanner + "Nincs fordulo a konyvtarban!\n" + kClosingBanner, r.out);
   EXPECT_EQ(1u, f.Tree().size());
 }
 
@@ -357,6 +342,31 @@ TEST(EndToEnd, FullDisk) {
   EXPECT_EQ(3u, f.Tree().size());  // r.htm, filler, 1234_A/
 #else
   GTEST_SKIP() << "the small file system is a Linux tmpfs";
+#endif
+}
+
+TEST(EndToEnd, SignalDuringCopyLeavesNoTemporaryFile) {
+#ifdef __linux__
+  for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+    Folder f;
+    const std::string report = reportText("1234", "A 1. f", "\n");
+    f.Write("r.htm", report);
+    RunOptions options;
+    options.stopAtSyscall = SYS_fsync;
+    options.signal = sig;
+    RunResult r = runProgram(f.path(), options);
+    if (r.status == 125)
+      GTEST_SKIP() << "this machine does not let a test trace its child";
+    ASSERT_TRUE(r.stopped) << r.out << r.err;
+    EXPECT_EQ(128 + sig, r.status);
+    const std::map<std::string, std::string> want = {
+        {"1234_A/", kDirectory},
+        {"r.htm", report},
+    };
+    EXPECT_EQ(want, f.Tree()) << "signal " << sig;
+  }
+#else
+  GTEST_SKIP() << "the program is stopped mid-copy with Linux's ptrace";
 #endif
 }
 

@@ -10,6 +10,7 @@
 #include <unistd.h>
 #ifdef __linux__
 #include <sys/mount.h>
+#include <sys/ptrace.h>
 #endif
 
 #include <cerrno>
@@ -94,6 +95,37 @@ void drain(int outFd, int errFd, std::string* out, std::string* err) {
     }
   }
 }
+
+#ifdef __linux__
+// Follows the traced child from its exec to the entry of system call `nr`,
+// sends it `sig` there and lets it go. False if the call never came.
+bool signalAtSyscall(pid_t pid, long nr, int sig) {
+  int status;
+  if (waitpid(pid, &status, 0) != pid || !WIFSTOPPED(status))
+    return false;  // the exec stop
+  ptrace(PTRACE_SETOPTIONS, pid, nullptr, PTRACE_O_TRACESYSGOOD);
+  int pending = 0;
+  for (;;) {
+    if (ptrace(PTRACE_SYSCALL, pid, nullptr, pending) != 0 ||
+        waitpid(pid, &status, 0) != pid || !WIFSTOPPED(status))
+      return false;
+    pending = 0;
+    if (WSTOPSIG(status) != (SIGTRAP | 0x80)) {
+      pending = WSTOPSIG(status);  // a real signal: deliver it
+      continue;
+    }
+    struct __ptrace_syscall_info info;
+    if (ptrace(PTRACE_GET_SYSCALL_INFO, pid, sizeof info, &info) <= 0)
+      return false;
+    if (info.op == PTRACE_SYSCALL_INFO_ENTRY &&
+        static_cast<long>(info.entry.nr) == nr) {
+      kill(pid, sig);
+      ptrace(PTRACE_DETACH, pid, nullptr, 0);
+      return true;
+    }
+  }
+}
+#endif
 
 }  // namespace
 
@@ -211,6 +243,10 @@ RunResult runProgram(const std::string& dir, const RunOptions& options) {
       struct rlimit limit = {options.fileSizeLimit, options.fileSizeLimit};
       setrlimit(RLIMIT_FSIZE, &limit);
     }
+#ifdef __linux__
+    if (options.stopAtSyscall >= 0 && ptrace(PTRACE_TRACEME, 0, nullptr, nullptr) != 0)
+      _exit(125);
+#endif
     execv(argv[0], argv.data());
     _exit(127);
   }
@@ -219,6 +255,10 @@ RunResult runProgram(const std::string& dir, const RunOptions& options) {
   if (options.openInput)
     close(in[0]);
   RunResult result;
+#ifdef __linux__
+  if (options.stopAtSyscall >= 0)
+    result.stopped = signalAtSyscall(pid, options.stopAtSyscall, options.signal);
+#endif
   drain(out[0], err[0], &result.out, &result.err);
   int status = 0;
   while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {

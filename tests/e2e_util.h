@@ -59,10 +59,15 @@ struct RunOptions {
   // Standard input is a pipe kept open until the program ends, not
   // /dev/null: a program that read it would wait.
   bool openInput = false;
+  // When set (Linux), the program is traced and sent `signal` as it enters
+  // system call `stopAtSyscall` for the first time.
+  long stopAtSyscall = -1;
+  int signal = 0;
 };
 
 struct RunResult {
   int status;  // exit status, or 128 + signal
+  bool stopped = false;  // the traced system call was reached
   std::string out, err;
 };
 

@@ -12,13 +12,6 @@
 
 namespace {
 
-const std::string kHyphens(78, '-');
-const std::string kClosing =
-    "\n" + kHyphens + "\nKO fordulokat rendezo program (by: Varno-Kess)\n"
-    "ha problema van a programmal, emailt a korendezo@example.org cimre lehet "
-    "irni\n" + kHyphens + "\n";
-const std::string kOpening = kClosing + "\n";
-
 struct RunResult {
   int status;
   std::string lines;  // output between the banners
@@ -30,12 +23,7 @@ RunResult run(VirtualDisk& disk) {
   EXPECT_EQ(1, console.keyWaits);
   EXPECT_EQ(0u, disk.OpenHandles());
   EXPECT_EQ("", console.err);
-  const std::string& out = console.out;
-  EXPECT_EQ(kOpening, out.substr(0, kOpening.size()));
-  EXPECT_GE(out.size(), kOpening.size() + kClosing.size());
-  EXPECT_EQ(kClosing, out.substr(out.size() - kClosing.size()));
-  return {status, out.substr(kOpening.size(),
-                             out.size() - kOpening.size() - kClosing.size())};
+  return {status, linesBetweenBanners(console.out)};
 }
 
 TEST(SortReports, EmptyFolder) {
@@ -276,6 +264,23 @@ TEST(SortReports, ListingFails) {
   EXPECT_EQ("HIBA: a konyvtar nem olvashato (list(.): No such file or "
             "directory)\n",
             r.lines);
+}
+
+TEST(SortReports, LongestNamesFitTheBuffers) {
+  // The longest identifier and title name, in letters that take three bytes
+  // in UTF-8, and the longest entry name a directory search can give.
+  const std::string id(4, '\xA2');
+  const std::string title(27, '\xFF');
+  const std::string name = std::string(255, 'n') + ".htm";
+  VirtualDisk disk;
+  const std::string report = reportText(id, title + " 1. f");
+  disk.files[name] = report;
+  RunResult r = run(disk);
+  EXPECT_EQ(0, r.status);
+  std::string dir;
+  appendReportName(&dir, (id + "_" + title).c_str());
+  EXPECT_EQ(report, disk.files[dir + "/" + name]);
+  EXPECT_EQ(1u, disk.files.size());
 }
 
 int allocations = 0;

@@ -3,6 +3,21 @@
 const std::string kMarker = "K\xD6" "DV\xC1" "RI \xD5" "RS\xC9" "GE";
 const std::string kLabel = "KALANDOZ\xD3: #";
 
+const std::string kClosingBanner =
+    "\n" + std::string(78, '-') +
+    "\nKO fordulokat rendezo program (by: Varno-Kess)\n"
+    "ha problema van a programmal, emailt a korendezo@example.org cimre lehet "
+    "irni\n" + std::string(78, '-') + "\n";
+const std::string kOpeningBanner = kClosingBanner + "\n";
+
+std::string linesBetweenBanners(const std::string& out) {
+  const size_t open = kOpeningBanner.size(), close = kClosingBanner.size();
+  if (out.size() < open + close || out.compare(0, open, kOpeningBanner) != 0 ||
+      out.compare(out.size() - close, close, kClosingBanner) != 0)
+    return "<banners missing>" + out;
+  return out.substr(open, out.size() - open - close);
+}
+
 std::string withLineEnds(const std::string& text, const std::string& eol) {
   std::string out;
   for (char c : text) {

@@ -15,6 +15,14 @@ extern const std::string kLabel;   // "KALANDOZÓ: #", ISO-8859-2
 std::string reportText(const std::string& id, const std::string& title,
                        const std::string& eol = "\r\n");
 
+// The program's banners: the opening one is the closing one plus "\n".
+extern const std::string kOpeningBanner;
+extern const std::string kClosingBanner;
+
+// What a run printed between its two banners, or "<banners missing>" and
+// the whole output when they are not where they belong.
+std::string linesBetweenBanners(const std::string& out);
+
 // `text` with every "\n" replaced by `eol`.
 std::string withLineEnds(const std::string& text, const std::string& eol);
 

@@ -2,6 +2,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <strings.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -40,12 +41,34 @@ bool matchesReportName(const char* name) {
          endsWithNoCase(name, length, ".html");
 }
 
+// The temporary file being written, if any, so that a signal that ends the
+// program removes it rather than leaving a partial copy behind.
+char gTempPath[4096];
+volatile sig_atomic_t gTempActive = 0;
+
+void removeTempAndDie(int sig) {
+  if (gTempActive)
+    unlink(gTempPath);
+  signal(sig, SIG_DFL);
+  raise(sig);
+}
+
 class PosixDisk : public DiskInterface {
  public:
   PosixDisk() {
     // Past a file size limit, let write() fail with EFBIG instead of the
     // process being killed with a half-written temporary file.
     signal(SIGXFSZ, SIG_IGN);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
+      struct sigaction action, previous;
+      std::memset(&action, 0, sizeof action);
+      action.sa_handler = removeTempAndDie;
+      sigemptyset(&action.sa_mask);
+      // A signal ignored by whoever started us (nohup) stays ignored.
+      if (sigaction(sig, nullptr, &previous) == 0 &&
+          previous.sa_handler == SIG_DFL)
+        sigaction(sig, &action, nullptr);
+    }
   }
 
   bool ListEntries(NameList* names, std::string* err) override {
@@ -161,8 +184,17 @@ class PosixDisk : public DiskInterface {
                     static_cast<long>(getpid()), tempCounter_++);
       *tempPath = dir;
       *tempPath += name;
+      if (tempPath->size() >= sizeof gTempPath) {
+        *err = failure("open", tempPath->c_str(), ENAMETOOLONG);
+        return false;
+      }
+      // Registered before the file exists, so no moment is left uncovered.
+      std::memcpy(gTempPath, tempPath->c_str(), tempPath->size() + 1);
+      gTempActive = 1;
       int fd = open(tempPath->c_str(),
                     O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+      if (fd < 0)
+        gTempActive = 0;
       if (fd >= 0) {
         *handle = fd;
         paths_[fd] = *tempPath;
@@ -211,20 +243,29 @@ class PosixDisk : public DiskInterface {
   }
 
   bool Rename(const char* from, const char* to, std::string* err) override {
-    if (rename(from, to) == 0)
+    if (rename(from, to) == 0) {
+      ForgetTemp(from);
       return true;
+    }
     *err = failure("rename", from, errno);
     return false;
   }
 
   bool Remove(const char* path, std::string* err) override {
-    if (unlink(path) == 0)
+    if (unlink(path) == 0) {
+      ForgetTemp(path);
       return true;
+    }
     *err = failure("unlink", path, errno);
     return false;
   }
 
  private:
+  static void ForgetTemp(const char* path) {
+    if (gTempActive && std::strcmp(path, gTempPath) == 0)
+      gTempActive = 0;
+  }
+
   unsigned tempCounter_ = 0;
   // Names of the open files, for error messages.
   std::unordered_map<int, std::string> paths_;

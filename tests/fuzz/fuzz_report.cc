@@ -1,0 +1,71 @@
+// libFuzzer target over recognition and the text transfer.
+//
+// The input is a report file. Recognition must stay within its buffers and
+// leave "" when it says no; loading and saving the file must give exactly
+// its bytes with each bare LF turned into CR LF.
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "recognition.h"
+#include "report.h"
+#include "transfer.h"
+#include "virtual_disk.h"
+
+namespace {
+
+void require(bool ok, const char* what) {
+  if (!ok) {
+    std::fprintf(stderr, "violated: %s\n", what);
+    std::abort();
+  }
+}
+
+std::string losslessCopy(const std::string& file) {
+  std::string out;
+  for (size_t i = 0; i < file.size(); ++i) {
+    if (file[i] == '\n' && (i == 0 || file[i - 1] != '\r'))
+      out += '\r';
+    out += file[i];
+  }
+  return out;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  static std::unique_ptr<char[]> report(new char[REPORT_BUFFER_SIZE]);
+  const std::string file(reinterpret_cast<const char*>(data), size);
+
+  // Reads of one to a few bytes put CR LF pairs on every boundary.
+  VirtualDisk disk;
+  disk.files["r.htm"] = file;
+  disk.dirs.insert("d");
+  disk.readLimit = size == 0 ? 1 : 1 + data[0] % 7;
+  FindEntry entry = {};
+  std::strcpy(entry.name, "r.htm");
+  LoadedReport loaded;
+  std::string err;
+  require(loadReport(disk, report.get(), entry, &loaded, &err), "load");
+  require(!loaded.tooBig, "small input fits");
+  require(report[loaded.length] == '\0', "text is terminated");
+  require(saveReport(disk, "d/r.htm", report.get(), loaded.length, &err),
+          "save");
+  const std::string& copy = disk.files["d/r.htm"];
+  require(copy == losslessCopy(file), "lossless copy");
+  require(loaded.hasBareLineFeed == (copy != file),
+          "bare LF exactly when the copy differs");
+  require(disk.OpenHandles() == 0, "files closed");
+
+  char id[PLAYER_ID_SIZE];
+  char title[PATH_BUFFER_SIZE];
+  bool isReport = extractPlayerId(id, report.get());
+  require(std::strlen(id) <= 4 && (isReport || id[0] == '\0'), "identifier");
+  bool hasTitle = extractTitleName(title, report.get());
+  require(std::strlen(title) <= 30 && (hasTitle || title[0] == '\0'),
+          "title name");
+  nthNumberFromEnd(report.get(), 1 + (size ? data[size - 1] % 4 : 0));
+  return 0;
+}
