@@ -26,12 +26,16 @@
 
 namespace {
 
-const std::string kHyphens(78, '-');
-const std::string kClosing =
-    "\r\n" + kHyphens + "\r\nKO fordulokat rendezo program (by: Varno-Kess)\r\n"
-    "ha problema van a programmal, emailt a korendezo@example.org cimre lehet "
-    "irni\r\n" + kHyphens + "\r\n";
-const std::string kOpening = kClosing + "\r\n";
+// The banners as Windows prints them, each line ending in CR LF. Made on
+// first use: the LF banners are globals of another file.
+const std::string& closing() {
+  static const std::string banner = withLineEnds(kClosingBanner, "\r\n");
+  return banner;
+}
+const std::string& opening() {
+  static const std::string banner = withLineEnds(kOpeningBanner, "\r\n");
+  return banner;
+}
 
 RunResult runExe(const std::string& dir, RunOptions options = {}) {
   options.command = {KORENDEZO_WINE_RUN, KORENDEZO_WINE_DIR};
@@ -41,12 +45,11 @@ RunResult runExe(const std::string& dir, RunOptions options = {}) {
 // The lines a run printed between its banners.
 std::string lines(const RunResult& r) {
   const std::string& out = r.out;
-  if (out.size() < kOpening.size() + kClosing.size() ||
-      out.compare(0, kOpening.size(), kOpening) != 0 ||
-      out.compare(out.size() - kClosing.size(), kClosing.size(), kClosing) != 0)
+  const size_t open = opening().size(), close = closing().size();
+  if (out.size() < open + close || out.compare(0, open, opening()) != 0 ||
+      out.compare(out.size() - close, close, closing()) != 0)
     return "<banners missing>" + out;
-  return out.substr(kOpening.size(),
-                    out.size() - kOpening.size() - kClosing.size());
+  return out.substr(open, out.size() - open - close);
 }
 
 void makeReadOnly(const std::string& path) {
@@ -96,7 +99,7 @@ TEST(WineEndToEnd, EmptyFolder) {
   RunResult r = runExe(f.path());
   EXPECT_EQ(0, r.status);
   EXPECT_EQ("", r.err);
-  EXPECT_EQ(kOpening + "Nincs fordulo a konyvtarban!\r\n" + kClosing, r.out);
+  EXPECT_EQ(opening() + "Nincs fordulo a konyvtarban!\r\n" + closing(), r.out);
   EXPECT_EQ(1u, f.Tree().size());
 }
 
