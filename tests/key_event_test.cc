@@ -23,6 +23,7 @@ TEST(KeyEndsWait, Table) {
       {"accented letter", {true, 0xBA, static_cast<char>(0xA2)}, true},
       {"character from an unknown key", {true, 0xFF, 'x'}, true},
       // Keys without a character that still end the wait.
+      {"Esc as wine's console gives it", {true, vk::kEscape, 0}, true},
       {"F1", {true, vk::kF1, 0}, true},
       {"F5", {true, vk::kF1 + 4, 0}, true},
       {"F12", {true, vk::kF12, 0}, true},

@@ -60,8 +60,9 @@ struct KeyEvent {
 };
 
 // True when the event ends the wait: a key press that yields a character,
-// or one of the function, cursor, page, editing and keypad keys. Releases,
-// modifiers, lock keys, Pause, the Windows and menu keys end nothing.
+// or Esc or one of the function, cursor, page, editing and keypad keys.
+// Releases, modifiers, lock keys, Pause, the Windows and menu keys end
+// nothing.
 bool keyEndsWait(const KeyEvent& event);
 
 #endif  // KORENDEZO_PLATFORM_KEY_EVENT_H_
