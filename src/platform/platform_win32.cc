@@ -123,8 +123,29 @@ FileHandle fromHandle(HANDLE handle) {
   return reinterpret_cast<FileHandle>(handle);
 }
 
+// The temporary file being written, if any, so that Ctrl+C, Ctrl+Break or
+// closing the console window removes it rather than leaving a partial copy
+// behind. The handler runs on a thread of its own.
+char gTempPath[MAX_PATH];
+volatile LONG gTempActive = 0;
+
+BOOL WINAPI removeTempOnCtrl(DWORD) {
+  // The file is shared for deletion: an open one goes when the process
+  // ends and closes it.
+  if (InterlockedCompareExchange(&gTempActive, 0, 0))
+    DeleteFileA(gTempPath);
+  return FALSE;  // the default handler ends the process
+}
+
+void forgetTemp(const char* path) {
+  if (gTempActive && std::strcmp(path, gTempPath) == 0)
+    InterlockedExchange(&gTempActive, 0);
+}
+
 class Win32Disk : public DiskInterface {
  public:
+  Win32Disk() { SetConsoleCtrlHandler(removeTempOnCtrl, TRUE); }
+
   bool ListEntries(NameList* names, std::string* err) override {
     // The system's wildcard rule decides: through short names "*.htm" also
     // yields names such as "x.html".
@@ -261,8 +282,15 @@ class Win32Disk : public DiskInterface {
                        ERROR_FILENAME_EXCED_RANGE);
         return false;
       }
-      HANDLE file = CreateFileA(tempPath->c_str(), GENERIC_WRITE, 0, nullptr,
-                                CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+      // Registered before the file exists, so no moment is left uncovered
+      // (fits() has checked that it fits).
+      std::memcpy(gTempPath, tempPath->c_str(), tempPath->size() + 1);
+      InterlockedExchange(&gTempActive, 1);
+      HANDLE file = CreateFileA(tempPath->c_str(), GENERIC_WRITE,
+                                FILE_SHARE_DELETE, nullptr, CREATE_NEW,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
+      if (file == INVALID_HANDLE_VALUE)
+        InterlockedExchange(&gTempActive, 0);
       if (file != INVALID_HANDLE_VALUE) {
         *handle = fromHandle(file);
         paths_[*handle] = *tempPath;
@@ -330,8 +358,10 @@ class Win32Disk : public DiskInterface {
       }
     }
     if (MoveFileExA(from, to,
-                    MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+                    MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+      forgetTemp(from);
       return true;
+    }
     *err = failure("MoveFileEx", from, GetLastError());
     return false;
   }
@@ -341,8 +371,10 @@ class Win32Disk : public DiskInterface {
       *err = failure("DeleteFile", path, ERROR_FILENAME_EXCED_RANGE);
       return false;
     }
-    if (DeleteFileA(path))
+    if (DeleteFileA(path)) {
+      forgetTemp(path);
       return true;
+    }
     *err = failure("DeleteFile", path, GetLastError());
     return false;
   }
