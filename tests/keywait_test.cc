@@ -163,6 +163,13 @@ class KeyWaitTest : public testing::Test {
     if (pid_ == 0) {
       struct rlimit noCore = {0, 0};
       setrlimit(RLIMIT_CORE, &noCore);  // SIGQUIT is sent below
+      // A shell ignores SIGINT and SIGQUIT in background jobs, and the
+      // program keeps ignoring what it inherits ignored.
+      for (int sig : {SIGTERM, SIGHUP, SIGQUIT, SIGINT})
+        signal(sig, sig == ignored_ ? SIG_IGN : SIG_DFL);
+      sigset_t none;
+      sigemptyset(&none);
+      sigprocmask(SIG_SETMASK, &none, nullptr);
       int null = open("/dev/null", O_RDONLY);
       if (setsid() < 0 || (onTerminal && ioctl(slave_, TIOCSCTTY, 0) != 0) ||
           null < 0 || dup2(null, 0) < 0 || dup2(out, 1) < 0 ||
@@ -276,6 +283,7 @@ class KeyWaitTest : public testing::Test {
   int slave_ = -1;
   int pipe_ = -1;
   termios before_;
+  int ignored_ = 0;  // a signal the program starts with ignored
   pid_t pid_ = -1;
   int status_ = 0;
   bool exited_ = false;
@@ -349,6 +357,17 @@ INSTANTIATE_TEST_SUITE_P(Signals, SignalDuringTheWait,
                                          Signal{"SIGQUIT", SIGQUIT},
                                          Signal{"SIGINT", SIGINT}),
                          nameOf<Signal>);
+
+// As under nohup: a hang-up does not end the wait, a key does.
+TEST_F(KeyWaitTest, IgnoredSignalStaysIgnored) {
+  ignored_ = SIGHUP;
+  StartAndAwaitTheWait();
+  ASSERT_EQ(kill(pid_, SIGHUP), 0);  // an ignored signal is dropped here
+  Type("a");
+  ASSERT_TRUE(Await([&] { return Exited(); }));
+  ExpectCleanExit();
+  EXPECT_TRUE(sameSettings(Settings(), before_));
+}
 
 TEST_F(KeyWaitTest, WithoutControllingTerminalEndsAtOnce) {
   Start(/*onTerminal=*/false);
