@@ -238,7 +238,7 @@ class KeyWaitTest : public testing::Test {
 
   // Shows the banner and waits for a key.
   void StartAndAwaitTheWait() {
-    Start();
+    ASSERT_NO_FATAL_FAILURE(Start());
     ASSERT_TRUE(Await([&] { return BannerEnd() != std::string::npos; }))
         << output_;
     ASSERT_TRUE(Await([&] { return Waiting() || Exited(); }));
@@ -298,8 +298,8 @@ class KeyEndsTheWait : public KeyWaitTest,
 TEST_P(KeyEndsTheWait, ConsumesOnlyThatKeyAndRestoresTheTerminal) {
   const Key& key = GetParam();
   std::string next = key.endsByPause ? "" : "z";
-  StartAndAwaitTheWait();
-  Type(key.bytes + next);
+  ASSERT_NO_FATAL_FAILURE(StartAndAwaitTheWait());
+  ASSERT_NO_FATAL_FAILURE(Type(key.bytes + next));
   ASSERT_TRUE(Await([&] { return Exited(); })) << "still waiting";
   ExpectCleanExit();
   EXPECT_EQ(ShownAfterBanner(), "");
@@ -316,8 +316,8 @@ class TypeaheadEndsTheWait : public KeyWaitTest,
 // Typed before the program even starts: the wait ends without another key,
 // and the key after it stays.
 TEST_P(TypeaheadEndsTheWait, AtOnce) {
-  Type(GetParam().bytes + "b");
-  Start();
+  ASSERT_NO_FATAL_FAILURE(Type(GetParam().bytes + "b"));
+  ASSERT_NO_FATAL_FAILURE(Start());
   ASSERT_TRUE(Await([&] { return Exited(); })) << "still waiting";
   ExpectCleanExit();
   EXPECT_TRUE(sameSettings(Settings(), before_));
@@ -343,7 +343,7 @@ class SignalDuringTheWait : public KeyWaitTest,
                             public testing::WithParamInterface<Signal> {};
 
 TEST_P(SignalDuringTheWait, RestoresTheTerminalAndEndsByTheSignal) {
-  StartAndAwaitTheWait();
+  ASSERT_NO_FATAL_FAILURE(StartAndAwaitTheWait());
   ASSERT_EQ(kill(pid_, GetParam().number), 0);
   ASSERT_TRUE(Await([&] { return Exited(); }));
   ASSERT_TRUE(WIFSIGNALED(status_)) << "status " << status_;
@@ -361,16 +361,16 @@ INSTANTIATE_TEST_SUITE_P(Signals, SignalDuringTheWait,
 // As under nohup: a hang-up does not end the wait, a key does.
 TEST_F(KeyWaitTest, IgnoredSignalStaysIgnored) {
   ignored_ = SIGHUP;
-  StartAndAwaitTheWait();
+  ASSERT_NO_FATAL_FAILURE(StartAndAwaitTheWait());
   ASSERT_EQ(kill(pid_, SIGHUP), 0);  // an ignored signal is dropped here
-  Type("a");
+  ASSERT_NO_FATAL_FAILURE(Type("a"));
   ASSERT_TRUE(Await([&] { return Exited(); }));
   ExpectCleanExit();
   EXPECT_TRUE(sameSettings(Settings(), before_));
 }
 
 TEST_F(KeyWaitTest, WithoutControllingTerminalEndsAtOnce) {
-  Start(/*onTerminal=*/false);
+  ASSERT_NO_FATAL_FAILURE(Start(/*onTerminal=*/false));
   ASSERT_TRUE(Await([&] { return Exited(); })) << "still waiting";
   ExpectCleanExit();
   Await([&] { return output_.find(kNoReports) != std::string::npos; });
