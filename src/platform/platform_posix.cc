@@ -8,6 +8,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -61,11 +62,14 @@ class PosixDisk : public DiskInterface {
     // Past a file size limit, let write() fail with EFBIG instead of the
     // process being killed with a half-written temporary file.
     signal(SIGXFSZ, SIG_IGN);
-    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
+    const int fatal[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+    for (int sig : fatal) {
       struct sigaction action, previous;
       std::memset(&action, 0, sizeof action);
       action.sa_handler = removeTempAndDie;
       sigemptyset(&action.sa_mask);
+      for (int other : fatal)
+        sigaddset(&action.sa_mask, other);
       // A signal ignored by whoever started us (nohup) stays ignored.
       if (sigaction(sig, nullptr, &previous) == 0 &&
           previous.sa_handler == SIG_DFL)
@@ -192,6 +196,7 @@ class PosixDisk : public DiskInterface {
       }
       // Registered before the file exists, so no moment is left uncovered.
       std::memcpy(gTempPath, tempPath->c_str(), tempPath->size() + 1);
+      std::atomic_signal_fence(std::memory_order_release);
       gTempActive = 1;
       int fd = open(tempPath->c_str(),
                     O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
@@ -416,9 +421,11 @@ class PosixConsole : public Console {
  public:
   PosixConsole() {
     // On a terminal each piece shows at once; redirected, output goes in
-    // blocks.
-    std::setvbuf(stdout, buffer_, isatty(STDOUT_FILENO) ? _IONBF : _IOFBF,
-                 sizeof buffer_);
+    // blocks. The buffer is static: stdio flushes it after objects with
+    // static storage are destroyed.
+    static char buffer[512];
+    std::setvbuf(stdout, buffer, isatty(STDOUT_FILENO) ? _IONBF : _IOFBF,
+                 sizeof buffer);
   }
   void Write(const char* text, size_t size) override {
     std::fwrite(text, 1, size, stdout);
@@ -431,9 +438,6 @@ class PosixConsole : public Console {
     std::fflush(stdout);
     waitForKeyOnTerminal();
   }
-
- private:
-  char buffer_[512];
 };
 
 // ISO-8859-2 bytes 0xA0 to 0xFF as Unicode code points.
