@@ -1,17 +1,20 @@
 // The platform layer on POSIX systems (Linux, macOS).
 #include <dirent.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <strings.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <unordered_map>
 
+#include "keywait_posix.h"
 #include "platform.h"
 
 namespace {
@@ -59,11 +62,14 @@ class PosixDisk : public DiskInterface {
     // Past a file size limit, let write() fail with EFBIG instead of the
     // process being killed with a half-written temporary file.
     signal(SIGXFSZ, SIG_IGN);
-    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
+    const int fatal[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+    for (int sig : fatal) {
       struct sigaction action, previous;
       std::memset(&action, 0, sizeof action);
       action.sa_handler = removeTempAndDie;
       sigemptyset(&action.sa_mask);
+      for (int other : fatal)
+        sigaddset(&action.sa_mask, other);
       // A signal ignored by whoever started us (nohup) stays ignored.
       if (sigaction(sig, nullptr, &previous) == 0 &&
           previous.sa_handler == SIG_DFL)
@@ -190,6 +196,7 @@ class PosixDisk : public DiskInterface {
       }
       // Registered before the file exists, so no moment is left uncovered.
       std::memcpy(gTempPath, tempPath->c_str(), tempPath->size() + 1);
+      std::atomic_signal_fence(std::memory_order_release);
       gTempActive = 1;
       int fd = open(tempPath->c_str(),
                     O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
@@ -271,25 +278,141 @@ class PosixDisk : public DiskInterface {
   std::unordered_map<int, std::string> paths_;
 };
 
-// Waits for one key on the controlling terminal; returns at once without one.
+}  // namespace
+
+bool completesKey(const unsigned char* bytes, size_t size) {
+  const unsigned char kEsc = 0x1B;
+  if (bytes[0] == kEsc) {
+    if (size == 1)
+      return false;
+    if (bytes[1] != '[' && bytes[1] != 'O')
+      return completesKey(bytes + 1, size - 1);  // Alt: ESC, then the key
+    if (size == 2)
+      return false;
+    // The linux console's F1-F5: ESC [ [ and one letter.
+    if (bytes[1] == '[' && bytes[2] == '[')
+      return size >= 4;
+    // Parameter and intermediate bytes (0x20-0x3F) come before the final
+    // byte; anything else ends the sequence, well-formed or not.
+    unsigned char last = bytes[size - 1];
+    return last < 0x20 || last > 0x3F;
+  }
+  unsigned char lead = bytes[0];
+  size_t length = lead >= 0xC2 && lead <= 0xDF   ? 2
+                  : lead >= 0xE0 && lead <= 0xEF ? 3
+                  : lead >= 0xF0 && lead <= 0xF4 ? 4
+                                                 : 1;
+  if (size == 1)
+    return length == 1;
+  // A byte that cannot continue the character ends it early.
+  return size >= length || (bytes[size - 1] & 0xC0) != 0x80;
+}
+
+namespace {
+
+// Longest wait for the next byte of a key. Terminals send a key's bytes
+// together, so a lone ESC is the Esc key once this passes.
+constexpr int kNextByteMs = 50;
+// Bound on the bytes of one key; the longest real ones are about a dozen.
+constexpr size_t kMaxKeyBytes = 32;
+
+// The terminal and its settings from before the wait, for the signal
+// handler. Set before the handler is installed.
+int gWaitTerminal = -1;
+struct termios gSavedSettings;
+
+// Signals that end the program during the wait. Each gets its default
+// action back once the terminal is restored.
+constexpr int kFatalSignals[] = {SIGTERM, SIGHUP, SIGQUIT, SIGINT};
+constexpr size_t kFatalSignalCount =
+    sizeof kFatalSignals / sizeof kFatalSignals[0];
+
+void restoreTerminalAndReraise(int sig) {
+  // Async-signal-safe calls only. SA_RESETHAND has set the default action.
+  tcsetattr(gWaitTerminal, TCSANOW, &gSavedSettings);
+  sigset_t unblock;
+  sigemptyset(&unblock);
+  sigaddset(&unblock, sig);
+  raise(sig);
+  sigprocmask(SIG_UNBLOCK, &unblock, nullptr);
+}
+
+// Waits up to `timeoutMs` (-1: no limit) for input on `fd`. False on
+// timeout, hang-up or error.
+bool waitForInput(int fd, int timeoutMs) {
+  for (;;) {
+    struct pollfd p = {fd, POLLIN, 0};
+    int ready = poll(&p, 1, timeoutMs);
+    if (ready > 0)
+      return (p.revents & POLLIN) != 0;
+    if (ready == 0 || errno != EINTR)
+      return false;
+  }
+}
+
+// Reads one key press from `fd` (non-blocking, in non-canonical mode),
+// byte by byte so that keys typed after it stay unread.
+void readOneKey(int fd) {
+  unsigned char key[kMaxKeyBytes];
+  size_t size = 0;
+  while (size < kMaxKeyBytes) {
+    if (!waitForInput(fd, size == 0 ? -1 : kNextByteMs))
+      return;
+    ssize_t n = read(fd, key + size, 1);
+    if (n == 1) {
+      if (completesKey(key, ++size))
+        return;
+    } else if (n == 0 || (errno != EINTR && errno != EAGAIN)) {
+      return;  // hung up
+    }
+  }
+}
+
+// Waits for one key on the controlling terminal, not standard input, so
+// that redirected input does not end it; returns at once without one.
 void waitForKeyOnTerminal() {
-  int fd = open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
+  int fd = open("/dev/tty", O_RDONLY | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0)
     return;
   struct termios saved;
-  if (tcgetattr(fd, &saved) == 0) {
-    struct termios raw = saved;
-    raw.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO | ISIG | IEXTEN);
-    raw.c_iflag &= ~static_cast<tcflag_t>(IXON);
-    raw.c_cc[VMIN] = 1;
-    raw.c_cc[VTIME] = 0;
-    // TCSANOW keeps keys typed during the run: the first of them counts.
-    if (tcsetattr(fd, TCSANOW, &raw) == 0) {
-      char key;
-      while (read(fd, &key, 1) < 0 && errno == EINTR) {
-      }
-      tcsetattr(fd, TCSANOW, &saved);
+  if (tcgetattr(fd, &saved) != 0) {
+    close(fd);
+    return;
+  }
+  gWaitTerminal = fd;
+  gSavedSettings = saved;
+  struct sigaction previous[kFatalSignalCount];
+  bool installed[kFatalSignalCount] = {};
+  for (size_t i = 0; i < kFatalSignalCount; ++i) {
+    if (sigaction(kFatalSignals[i], nullptr, &previous[i]) != 0 ||
+        previous[i].sa_handler == SIG_IGN)
+      continue;  // an ignored signal (nohup) stays ignored
+    struct sigaction action = {};
+    action.sa_handler = restoreTerminalAndReraise;
+    action.sa_flags = SA_RESETHAND;
+    sigemptyset(&action.sa_mask);
+    for (int other : kFatalSignals)
+      sigaddset(&action.sa_mask, other);
+    installed[i] = sigaction(kFatalSignals[i], &action, nullptr) == 0;
+  }
+
+  // Every key counts: no echo, no line editing, no signal or flow control
+  // keys, and no byte of a key stripped or dropped.
+  struct termios raw = saved;
+  raw.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO | ISIG | IEXTEN);
+  raw.c_iflag &= ~static_cast<tcflag_t>(IXON | ISTRIP | IGNCR | BRKINT);
+  raw.c_cc[VMIN] = 1;
+  raw.c_cc[VTIME] = 0;
+  // TCSANOW, not TCSAFLUSH: a key typed during the run ends the wait.
+  if (tcsetattr(fd, TCSANOW, &raw) == 0) {
+    readOneKey(fd);
+    while (tcsetattr(fd, TCSANOW, &saved) != 0 && errno == EINTR) {
     }
+  }
+
+  for (size_t i = 0; i < kFatalSignalCount; ++i) {
+    if (installed[i])
+      sigaction(kFatalSignals[i], &previous[i], nullptr);
   }
   close(fd);
 }
@@ -298,9 +421,11 @@ class PosixConsole : public Console {
  public:
   PosixConsole() {
     // On a terminal each piece shows at once; redirected, output goes in
-    // blocks.
-    std::setvbuf(stdout, buffer_, isatty(STDOUT_FILENO) ? _IONBF : _IOFBF,
-                 sizeof buffer_);
+    // blocks. The buffer is static: stdio flushes it after objects with
+    // static storage are destroyed.
+    static char buffer[512];
+    std::setvbuf(stdout, buffer, isatty(STDOUT_FILENO) ? _IONBF : _IOFBF,
+                 sizeof buffer);
   }
   void Write(const char* text, size_t size) override {
     std::fwrite(text, 1, size, stdout);
@@ -313,9 +438,6 @@ class PosixConsole : public Console {
     std::fflush(stdout);
     waitForKeyOnTerminal();
   }
-
- private:
-  char buffer_[512];
 };
 
 // ISO-8859-2 bytes 0xA0 to 0xFF as Unicode code points.
