@@ -422,9 +422,12 @@ class Win32Console : public Console {
   Win32Console() {
     // Standard output in text mode: each line ends in CR LF. On a console
     // each piece shows at once; redirected, output goes in blocks.
+    // The buffer is static: stdio flushes it after objects with static
+    // storage are destroyed.
+    static char buffer[512];
     DWORD type = GetFileType(GetStdHandle(STD_OUTPUT_HANDLE));
-    std::setvbuf(stdout, buffer_, type == FILE_TYPE_CHAR ? _IONBF : _IOFBF,
-                 sizeof buffer_);
+    std::setvbuf(stdout, buffer, type == FILE_TYPE_CHAR ? _IONBF : _IOFBF,
+                 sizeof buffer);
     // Error texts carry their own CR LF.
     _setmode(_fileno(stderr), _O_BINARY);
   }
@@ -439,9 +442,6 @@ class Win32Console : public Console {
     std::fflush(stdout);
     waitForKeyOnConsole();
   }
-
- private:
-  char buffer_[512];
 };
 
 bool isControl(unsigned char c) { return c < 0x20 || c == 0x7F; }
