@@ -52,7 +52,8 @@ TEST(ReportMaker, ReportsGoWhereTheSideListSays) {
   for (const Case& c : cases) {
     for (size_t g = 0; g < count; ++g) {
       SCOPED_TRACE(gameDirectory(games[g]) + " round " +
-                   std::to_string(c.round) + (c.eol[0] == '\r' ? " CR LF" : " LF"));
+                   std::to_string(c.round) +
+                   (c.eol[0] == '\r' ? " CR LF" : " LF"));
       std::string text =
           makeReport(rng, games[g], c.round, c.size, c.eol, c.markersAtEnd);
       EXPECT_GE(text.size(), c.size);

@@ -100,6 +100,70 @@ TEST_F(TransferTest, CrLfSplitAtEveryReadBoundary) {
     ASSERT_EQ(text, Load(file, limit)) << "limit " << limit;
 }
 
+// `s` with each "\n" made "\r\n".
+std::string addCr(const std::string& s) {
+  std::string out;
+  for (char c : s) {
+    if (c == '\n')
+      out += '\r';
+    out += c;
+  }
+  return out;
+}
+
+bool hasBareLf(const std::string& s) {
+  for (size_t i = 0; i < s.size(); ++i) {
+    if (s[i] == '\n' && (i == 0 || s[i - 1] != '\r'))
+      return true;
+  }
+  return false;
+}
+
+// Texts long enough for the 16-byte chunks the conversions work in, with
+// line ends at every offset in a chunk, several in one chunk, CR LF split
+// across chunks and reads, lone CRs and NULs.
+TEST_F(TransferTest, ChunkedConversionsMatchBytewise) {
+  struct Mix {
+    const char* what;
+    const char* bytes;  // drawn from at random
+  } mixes[] = {
+      {"CR LF lines", "aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa\r"},
+      {"dense", "ab\r\n\n\r"},
+      {"LF lines", "aaaaaaaaaaaaaaaaaaaaaaaaa\n"},
+      {"odd bytes", "a\r\n\x1A\xD5"},
+  };
+  unsigned seed = 1;
+  auto next = [&seed] {
+    seed = seed * 1103515245u + 12345u;
+    return (seed >> 16) & 0x7FFF;
+  };
+  for (const Mix& mix : mixes) {
+    std::string alphabet = mix.bytes;
+    if (std::string(mix.what) == "odd bytes")
+      alphabet += '\0';
+    for (int round = 0; round < 60; ++round) {
+      std::string file;
+      size_t size = next() % 400;
+      for (size_t i = 0; i < size; ++i) {
+        char c = alphabet[next() % alphabet.size()];
+        file += c;
+        // In "CR LF lines" every CR is followed by its LF.
+        if (c == '\r' && mix.what[0] == 'C')
+          file += '\n';
+      }
+      for (size_t limit : {size_t{15}, size_t{16}, size_t{17}, size_t{33},
+                           size_t{1} << 20}) {
+        ASSERT_EQ(dropCr(file), Load(file, limit))
+            << mix.what << " round " << round << " limit " << limit;
+        ASSERT_EQ(hasBareLf(file), loaded_.hasBareLineFeed)
+            << mix.what << " round " << round;
+      }
+      std::string text = dropCr(file);
+      ASSERT_EQ(addCr(text), Save(text)) << mix.what << " round " << round;
+    }
+  }
+}
+
 TEST_F(TransferTest, LongLinesArriveWhole) {
   std::string line(3 * (LINE_CHUNK - 1) + 5, 'a');
   for (size_t i = 0; i < line.size(); i += 97)
