@@ -106,41 +106,38 @@ void collapseChunks(char* text, char** out, const char** in, const char* end,
 }
 
 // The write conversion of whole chunks at *in into block + used while both
-// have room to spare: a chunk with an LF is stored twice, the second time
-// one byte further on from the LF, and the CR put in the gap.
+// have room to spare. A chunk with one LF is stored twice, the second time
+// from the LF on and one byte further, and the CR put in the gap; one
+// without is treated alike with the LF taken as at 16, so that no branch
+// depends on where lines end.
 size_t expandChunks(const char** in, const char* end, char* block,
                     size_t used, size_t capacity) {
   const char* i = *in;
-  // Counted batches keep the loop to two branches per chunk. A chunk takes
-  // at most 16 bytes and gives at most 17, and the one after it must still
-  // be readable and writable in full.
+  // A chunk takes at most 16 bytes and gives at most 17, and its stores and
+  // loads reach 16 bytes past it.
   for (;;) {
     size_t byInput = static_cast<size_t>(end - i) / kChunk;
     size_t byRoom = (capacity - used) / (kChunk + 1);
     size_t n = byInput < byRoom ? byInput : byRoom;
-    if (n < 2)
+    if (n < 3)
       break;
-    for (--n; n != 0; --n) {
+    for (n -= 2; n != 0; --n) {
       __m128i chunk = load(i);
       unsigned mask = lineFeedMask(chunk);
       store(block + used, chunk);
-      if (mask == 0) {
-        used += kChunk;
-        i += kChunk;
-        continue;
-      }
-      unsigned lf = lowestBit(mask);
       if ((mask & (mask - 1)) != 0) {
         // Several LFs: end the copy at the first and go on after it.
+        unsigned lf = lowestBit(mask);
         used += lf;
         block[used++] = '\r';
         block[used++] = '\n';
         i += lf + 1;
         continue;
       }
+      unsigned lf = lowestBit(mask | 1u << kChunk);
       store(block + used + lf + 1, load(i + lf));
       block[used + lf] = '\r';
-      used += kChunk + 1;
+      used += kChunk + (mask != 0 ? 1 : 0);
       i += kChunk;
     }
   }
