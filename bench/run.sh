@@ -163,5 +163,6 @@ fi
 echo "load:    $(cut -d' ' -f1-3 /proc/loadavg) at the end"
 if [ -x "$build/bench/hot_paths" ]; then
   echo
-  "$build/bench/hot_paths" 2>&1
+  # Interleaved repetitions share out the disturbance of other load.
+  "$build/bench/hot_paths" --benchmark_enable_random_interleaving=true 2>&1
 fi
