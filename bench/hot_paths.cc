@@ -42,7 +42,8 @@ const std::string& rawReport(bool crlf, int which) {
 // Cycles through the first `count` reports of one kind.
 class Reports {
  public:
-  Reports(bool crlf, int64_t count) : crlf_(crlf), count_(static_cast<int>(count)) {}
+  Reports(bool crlf, int64_t count)
+      : crlf_(crlf), count_(static_cast<int>(count)) {}
   const std::string& Next() {
     const std::string& text = rawReport(crlf_, next_);
     next_ = (next_ + 1) % count_;
