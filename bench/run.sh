@@ -5,10 +5,12 @@
 #
 #   bench/run.sh
 #
-# Environment: SIZES (default "1000 10000"), RUNS (timed runs of each
-# program per folder, default 5), BUILD (build directory, default
-# build-bench), DATA (folders, default $BUILD/bench-data; all on one file
-# system), KEEP=1 keeps the generated folders for the next run.
+# Environment: SIZES (default "1000 10000"), KINDS (default "crlf lf"),
+# RUNS (timed runs of each program per folder, default 5), BUILD (build
+# directory, default build-bench), DATA (folders, default $BUILD/bench-data;
+# all on one file system), KEEP=1 keeps the generated folders for the next
+# run, KORENDEZO (an absolute path) times another korendezo binary, an
+# older build say.
 #
 # Each run gets a fresh copy of the folder, made and flushed to disk with
 # sync before the clock starts; the two programs alternate and swap their
@@ -20,13 +22,14 @@ root=$PWD
 build=${BUILD:-$root/build-bench}
 data=${DATA:-$build/bench-data}
 sizes=${SIZES:-"1000 10000"}
+kinds=${KINDS:-"crlf lf"}
 runs=${RUNS:-5}
 
 build_type=${BUILD_TYPE:-RelWithDebInfo}  # the project's default
 cmake -S "$root" -B "$build" -DKORENDEZO_BENCH=ON -DKORENDEZO_TESTS=OFF \
   -DKORENDEZO_WERROR=ON -DCMAKE_BUILD_TYPE="$build_type" >/dev/null
 cmake --build "$build" -j "$(nproc)" >/dev/null
-kor=$build/korendezo
+kor=${KORENDEZO:-$build/korendezo}
 floor=$build/bench/bench_floor
 measure=$build/bench/bench_measure
 gen=$build/bench/bench_gen
@@ -35,7 +38,7 @@ data=$(cd "$data" && pwd)
 
 echo "machine: $(nproc) CPUs, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ *//')"
 echo "folders: $(df -T "$data" | awk 'NR == 2 { print $2 " on " $1 }') ($data)"
-echo "build:   $build_type; $runs timed runs of each program per folder"
+echo "build:   $build_type; $runs timed runs of each program per folder; korendezo: $kor"
 echo "load:    $(cut -d' ' -f1-3 /proc/loadavg) at the start (other work on the machine slows wall times)"
 echo
 
@@ -92,7 +95,7 @@ rss() {
 
 declare -A med cpu rssk
 for n in $sizes; do
-  for kind in crlf lf; do
+  for kind in $kinds; do
     master=$data/$kind-$n
     list=$master.list
     if [ ! -e "$master.done" ]; then
@@ -136,7 +139,7 @@ echo "medians of wall time (and of user+sys CPU time), seconds; peak RSS of one 
 printf '%-5s %6s  %11s %9s %6s  %9s %9s %6s  %13s %11s\n' kind N korendezo floor ratio \
   "cpu kor." "cpu floor" ratio "RSS korendezo" "RSS floor"
 for n in $sizes; do
-  for kind in crlf lf; do
+  for kind in $kinds; do
     printf '%-5s %6s  %11.4f %9.4f %6.3f  %9.4f %9.4f %6.3f  %10s KB %8s KB\n' \
       "$kind" "$n" "${med[korendezo,$kind,$n]}" "${med[floor,$kind,$n]}" \
       "$(ratio "${med[korendezo,$kind,$n]}" "${med[floor,$kind,$n]}")" \
@@ -149,7 +152,7 @@ set -- $sizes
 if [ $# -ge 2 ]; then
   small=$1 large=${!#}
   echo
-  for kind in crlf lf; do
+  for kind in $kinds; do
     for prog in korendezo floor; do
       printf '%-5s %-9s  time %s / %s: %6.2fx   peak RSS %s - %s: %+d KB\n' \
         "$kind" "$prog" "$large" "$small" \
