@@ -167,5 +167,6 @@ echo "load:    $(cut -d' ' -f1-3 /proc/loadavg) at the end"
 if [ -x "$build/bench/hot_paths" ]; then
   echo
   # Interleaved repetitions share out the disturbance of other load.
-  "$build/bench/hot_paths" --benchmark_enable_random_interleaving=true 2>&1
+  "$build/bench/hot_paths" --benchmark_enable_random_interleaving=true \
+    --benchmark_min_time=0.2 2>&1
 fi
