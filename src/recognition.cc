@@ -18,13 +18,24 @@ constexpr size_t kTitleSkip = kTagLength + 2;
 constexpr size_t kMaxKeyLength = 11;
 constexpr int kMaxDigits = 9;
 
-// Copies up to `count` bytes of `src`, stopping at its NUL, then fills the
-// rest of the `count` bytes with NULs and terminates at dst[count].
-void copyPadded(char* dst, const char* src, size_t count) {
-  const void* end = std::memchr(src, '\0', count);
-  size_t n = end ? static_cast<size_t>(static_cast<const char*>(end) - src)
-                 : count;
-  std::memcpy(dst, src, n);
+// Copies up to `count` bytes of text from `src`, stopping at its NUL, then
+// fills the rest of the `count` bytes with NULs and terminates at
+// dst[count]. With `unconverted`, src holds a file's bytes and the CR of
+// each CR LF pair is not part of the text.
+void copyPadded(char* dst, const char* src, size_t count, bool unconverted) {
+  size_t n = 0;
+  if (unconverted) {
+    for (; n < count && *src; ++n, ++src) {
+      // src[1] exists: *src is not the terminating NUL.
+      if (src[0] == '\r' && src[1] == '\n')
+        ++src;
+      dst[n] = *src;
+    }
+  } else {
+    const void* end = std::memchr(src, '\0', count);
+    n = end ? static_cast<size_t>(static_cast<const char*>(end) - src) : count;
+    std::memcpy(dst, src, n);
+  }
   std::memset(dst + n, '\0', count + 1 - n);
 }
 
@@ -32,24 +43,27 @@ bool isDigit(char c) { return c >= '0' && c <= '9'; }
 
 }  // namespace
 
-bool extractPlayerId(char* id, const char* text) {
+bool extractPlayerId(char* id, const char* text, bool unconverted) {
   id[0] = '\0';
   const char* label = std::strstr(text, PLAYER_LABEL);
   if (!label || !std::strstr(text, GAME_MARKER))
     return false;
-  copyPadded(id, label + kLabelLength, PLAYER_ID_LENGTH);
+  copyPadded(id, label + kLabelLength, PLAYER_ID_LENGTH, unconverted);
   return true;
 }
 
-bool extractTitleName(char* title, const char* text) {
+bool extractTitleName(char* title, const char* text, bool unconverted) {
   title[0] = '\0';
   const char* tag = std::strstr(text, TITLE_TAG);
   if (!tag || !std::strstr(text, GAME_MARKER))
     return false;
+  // The two skipped bytes and the title's, as text.
+  char window[kTitleSkip - kTagLength + TITLE_NAME_LENGTH + 1];
+  copyPadded(window, tag + kTagLength, sizeof window - 1, unconverted);
   // The copy starts two bytes past the tag; both must be part of the text.
-  if (tag[kTagLength] == '\0' || tag[kTagLength + 1] == '\0')
+  if (window[0] == '\0' || window[1] == '\0')
     return false;
-  copyPadded(title, tag + kTitleSkip, TITLE_NAME_LENGTH);
+  std::memcpy(title, window + kTitleSkip - kTagLength, TITLE_NAME_LENGTH + 1);
 
   int32_t number = 0;
   if (!scanNumberFromEnd(title, 1, &number)) {

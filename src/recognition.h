@@ -15,10 +15,16 @@ extern const char TITLE_TAG[];
 constexpr int PLAYER_ID_LENGTH = 4;
 constexpr int TITLE_NAME_LENGTH = 30;
 
+// Both extractors read `text` as a report's text or, with `unconverted`,
+// as the bytes of its file, whose text drops the CR of each CR LF pair;
+// they give the same answer for both. (The strings searched for hold no CR
+// or LF, so they are found at the same places; only the bytes taken after
+// them need the CRs dropped.)
+
 // Fills `id` (at least PLAYER_ID_LENGTH + 1 bytes) with the 4 bytes after
 // the first player label, verbatim. Returns false, leaving "", when the text
 // lacks the label or the game marker.
-bool extractPlayerId(char* id, const char* text);
+bool extractPlayerId(char* id, const char* text, bool unconverted = false);
 
 // Fills `title` (at least TITLE_NAME_LENGTH + 1 bytes) with the name in the
 // title: 30 bytes from 9 bytes after the first "<TITLE>", cut at the first
@@ -26,7 +32,8 @@ bool extractPlayerId(char* id, const char* text);
 // lacks the tag or the marker, or when the title has no usable round number
 // (no " %d." key among the copied bytes, a number of over nine digits, or
 // fewer than 2 bytes after the tag).
-bool extractTitleName(char* title, const char* text);
+bool extractTitleName(char* title, const char* text,
+                      bool unconverted = false);
 
 // Value of the n-th run of decimal digits counted from the end of `text`
 // (n = 1 is the last run), negated when a '-' stands right before it.

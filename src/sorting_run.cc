@@ -154,9 +154,10 @@ Outcome Run::Process(const char* name) {
     Say(line_);
     return Outcome::Left;
   }
-  if (!extractPlayerId(b_.playerId, b_.report))
+  if (!extractPlayerId(b_.playerId, b_.report, loaded.unconverted))
     return Outcome::NotReport;
-  bool hasTitle = extractTitleName(b_.titleName, b_.report);
+  bool hasTitle =
+      extractTitleName(b_.titleName, b_.report, loaded.unconverted);
 
   StartLine(name);
   AppendReportName(b_.playerId);
@@ -216,6 +217,7 @@ Outcome Run::Process(const char* name) {
     Say("\n");
     return Outcome::Moved;
   }
+  convertReport(b_.report, &loaded);
   if (!saveReport(disk_, b_.destPath, b_.report, loaded.length, &err_))
     return Fail(kNoCopy, err_);
   if (!disk_.Remove(entry.name, &err_))

@@ -179,6 +179,29 @@ void convertReadBlock(char* text, size_t* length, size_t size,
   *length = out - text;
 }
 
+namespace {
+
+// Notes, for the `size` bytes at text + start, whether an LF follows a CR
+// (*pair) or stands without one (*bare). text[start - 1] is the byte
+// before them.
+void scanLineEnds(const char* text, size_t start, size_t size, bool* pair,
+                  bool* bare) {
+  const char* in = text + start;
+  const char* end = in + size;
+  while (in != end) {
+    const char* lf = static_cast<const char*>(std::memchr(in, '\n', end - in));
+    if (!lf)
+      return;
+    if (lf != text && lf[-1] == '\r')
+      *pair = true;
+    else
+      *bare = true;
+    in = lf + 1;
+  }
+}
+
+}  // namespace
+
 bool loadReport(DiskInterface& disk, char* report, FindEntry entry,
                 LoadedReport* loaded, std::string* err) {
   *loaded = LoadedReport();
@@ -188,11 +211,26 @@ bool loadReport(DiskInterface& disk, char* report, FindEntry entry,
   if (!disk.OpenRead(entry.name, &file, &loaded->notAFile, err))
     return false;
 
+  // The bytes are kept as read, only looked at, while that may still save
+  // making the text: until a bare LF turns up beside a CR LF pair (the text
+  // will be written out then) or the buffer is full (the pairs' CRs make
+  // room).
   const size_t limit = REPORT_BUFFER_SIZE - 1;  // room for the NUL byte
   size_t length = 0;
+  bool asRead = true, pairs = false;
+  bool& bare = loaded->hasBareLineFeed;
   bool ok = true;
   for (;;) {
     size_t room = limit - length;
+    if (asRead && ((pairs && bare) || room == 0)) {
+      if (pairs) {
+        size_t n = 0;
+        convertReadBlock(report, &n, length, &bare);
+        length = n;
+      }
+      asRead = false;
+      continue;
+    }
     if (room == 0) {
       // Full: the text still fits if all that is left is the LF of a CR
       // LF pair whose CR is the last byte in the buffer.
@@ -213,12 +251,29 @@ bool loadReport(DiskInterface& disk, char* report, FindEntry entry,
                    room < kReadBlock ? room : kReadBlock, &got, err);
     if (!ok || got == 0)
       break;
-    convertReadBlock(report, &length, got, &loaded->hasBareLineFeed);
+    if (asRead) {
+      scanLineEnds(report, length, got, &pairs, &bare);
+      length += got;
+    } else {
+      convertReadBlock(report, &length, got, &bare);
+    }
   }
   disk.CloseRead(file);
   report[length] = '\0';
   loaded->length = length;
+  // Without CR LF pairs the bytes are the text already.
+  loaded->unconverted = asRead && pairs;
   return ok;
+}
+
+void convertReport(char* report, LoadedReport* loaded) {
+  if (!loaded->unconverted)
+    return;
+  size_t length = 0;
+  convertReadBlock(report, &length, loaded->length, &loaded->hasBareLineFeed);
+  report[length] = '\0';
+  loaded->length = length;
+  loaded->unconverted = false;
 }
 
 bool saveReport(DiskInterface& disk, const char* path, const char* text,

@@ -19,18 +19,27 @@
 constexpr size_t LINE_CHUNK = 1000;
 
 struct LoadedReport {
-  size_t length = 0;          // bytes of text in the buffer, NULs included
+  size_t length = 0;          // bytes in the buffer, NULs included
   bool tooBig = false;        // the text does not fit with its NUL byte
   bool hasBareLineFeed = false;  // some LF is not preceded by CR
   bool notAFile = false;      // the entry is not a regular file
+  // The buffer holds the file's bytes as they are, which differ from its
+  // text by the CR of each CR LF pair. Only ever set for a file without a
+  // bare LF: such a file moves by rename, and recognition can read its
+  // bytes directly, so its text need not be made. convertReport makes it.
+  bool unconverted = false;
 };
 
 // Reads the file named by entry.name into `report` (REPORT_BUFFER_SIZE
-// bytes), converted and NUL-terminated. A text that does not fit is cut at
-// REPORT_BUFFER_SIZE - 1 bytes and flagged tooBig. Returns false when the
-// file cannot be opened or read to its end.
+// bytes), NUL-terminated, as text or, see LoadedReport::unconverted, as
+// the file's bytes. A text that does not fit is cut at REPORT_BUFFER_SIZE - 1
+// bytes and flagged tooBig. Returns false when the file cannot be opened or
+// read to its end.
 bool loadReport(DiskInterface& disk, char* report, FindEntry entry,
                 LoadedReport* loaded, std::string* err);
+
+// Turns an unconverted buffer into the report's text.
+void convertReport(char* report, LoadedReport* loaded);
 
 // Writes `length` bytes of text, converted, to `path` without ever leaving
 // a partial file there: the text goes to a temporary file in the same

@@ -33,6 +33,7 @@ TEST(ExtractPlayerId, Table) {
       {"lower-case label", kMarker + "kalandoz\xF3: #1234", false, ""},
       {"marker with plain letters", "KODVARI ORSEGE" + kLabel + "1234", false,
        ""},
+      {"line end inside", kMarker + kLabel + "12\n345", true, "12\n3"},
       {"empty text", "", false, ""},
   };
   for (const IdCase& c : cases) {
@@ -40,6 +41,11 @@ TEST(ExtractPlayerId, Table) {
     std::memset(id, 'x', sizeof id);
     EXPECT_EQ(c.found, extractPlayerId(id, c.text.c_str())) << c.what;
     EXPECT_EQ(c.id, std::string(id)) << c.what;
+    // The same text read from a file with CR LF line ends.
+    std::memset(id, 'x', sizeof id);
+    const std::string file = withLineEnds(c.text, "\r\n");
+    EXPECT_EQ(c.found, extractPlayerId(id, file.c_str(), true)) << c.what;
+    EXPECT_EQ(c.id, std::string(id)) << c.what << " (CR LF file)";
   }
 }
 
@@ -94,12 +100,23 @@ TEST(ExtractTitleName, Table) {
       {"tag at the end", m + "<TITLE>", false, ""},
       {"one byte after tag", m + "<TITLE>.", false, ""},
       {"two bytes after tag", m + "<TITLE>..", false, ""},
+      {"line end in the skipped bytes", m + "<TITLE>\nxNyugat 5. f", true,
+       "Nyugat"},
+      {"line end as the skipped bytes", m + "<TITLE>\n\nNyugat 5. f", true,
+       "Nyugat"},
+      {"line end in the name", m + "<TITLE>..Ny\nugat 5. f", true,
+       "Ny\nugat"},
+      {"line end just after the tag", m + "<TITLE>\n", false, ""},
   };
   for (const TitleCase& c : cases) {
     char title[PATH_BUFFER_SIZE];
     std::memset(title, 'x', sizeof title);
     EXPECT_EQ(c.found, extractTitleName(title, c.text.c_str())) << c.what;
     EXPECT_EQ(c.title, std::string(title)) << c.what;
+    std::memset(title, 'x', sizeof title);
+    const std::string file = withLineEnds(c.text, "\r\n");
+    EXPECT_EQ(c.found, extractTitleName(title, file.c_str(), true)) << c.what;
+    EXPECT_EQ(c.title, std::string(title)) << c.what << " (CR LF file)";
   }
 }
 

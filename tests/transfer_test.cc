@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -29,6 +30,15 @@ class TransferTest : public testing::Test {
                            &loaded_, &err))
         << err;
     EXPECT_EQ('\0', report_[loaded_.length]);
+    if (loaded_.unconverted) {
+      // Kept as read only for a file that has CR LF pairs and no bare LF.
+      EXPECT_TRUE(std::string(report_.get(), loaded_.length) == bytes);
+      EXPECT_FALSE(loaded_.hasBareLineFeed);
+      EXPECT_NE(std::string::npos, bytes.find("\r\n"));
+      convertReport(report_.get(), &loaded_);
+      EXPECT_FALSE(loaded_.unconverted);
+      EXPECT_EQ('\0', report_[loaded_.length]);
+    }
     return std::string(report_.get(), loaded_.length);
   }
 
@@ -122,6 +132,20 @@ bool hasBareLf(const std::string& s) {
 // Texts long enough for the 16-byte chunks the conversions work in, with
 // line ends at every offset in a chunk, several in one chunk, CR LF split
 // across chunks and reads, lone CRs and NULs.
+// The read conversion of `file` fed to convertReadBlock in pieces of
+// `piece` bytes, as reads of that size would give them.
+std::string convertInPieces(const std::string& file, size_t piece) {
+  std::string buffer(file.size() + 1, '\0');
+  size_t length = 0;
+  bool bare = false;
+  for (size_t at = 0; at < file.size(); at += piece) {
+    size_t n = std::min(piece, file.size() - at);
+    file.copy(&buffer[length], n, at);
+    convertReadBlock(&buffer[0], &length, n, &bare);
+  }
+  return buffer.substr(0, length);
+}
+
 TEST_F(TransferTest, ChunkedConversionsMatchBytewise) {
   struct Mix {
     const char* what;
@@ -157,6 +181,8 @@ TEST_F(TransferTest, ChunkedConversionsMatchBytewise) {
             << mix.what << " round " << round << " limit " << limit;
         ASSERT_EQ(hasBareLf(file), loaded_.hasBareLineFeed)
             << mix.what << " round " << round;
+        ASSERT_EQ(dropCr(file), convertInPieces(file, limit))
+            << mix.what << " round " << round << " limit " << limit;
       }
       std::string text = dropCr(file);
       ASSERT_EQ(addCr(text), Save(text)) << mix.what << " round " << round;

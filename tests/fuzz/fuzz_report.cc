@@ -1,8 +1,9 @@
 // libFuzzer target over recognition and the text transfer.
 //
-// The input is a report file. Recognition must stay within its buffers and
-// leave "" when it says no; loading and saving the file must give exactly
-// its bytes with each bare LF turned into CR LF.
+// The input is a report file. Recognition must stay within its buffers,
+// leave "" when it says no, and answer alike on the file's bytes and its
+// text; loading and saving the file must give exactly its bytes with each
+// bare LF turned into CR LF.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -51,6 +52,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   require(loadReport(disk, report.get(), entry, &loaded, &err), "load");
   require(!loaded.tooBig, "small input fits");
   require(report[loaded.length] == '\0', "text is terminated");
+
+  // Recognition gives the same answers on the file's bytes as on its text.
+  char id[PLAYER_ID_SIZE], idAsRead[PLAYER_ID_SIZE];
+  char title[PATH_BUFFER_SIZE], titleAsRead[PATH_BUFFER_SIZE];
+  const bool unconverted = loaded.unconverted;
+  require(!unconverted || !loaded.hasBareLineFeed, "kept as read only when it moves by rename");
+  bool isReportAsRead = extractPlayerId(idAsRead, report.get(), unconverted);
+  bool hasTitleAsRead =
+      extractTitleName(titleAsRead, report.get(), unconverted);
+  convertReport(report.get(), &loaded);
   require(saveReport(disk, "d/r.htm", report.get(), loaded.length, &err),
           "save");
   const std::string& copy = disk.files["d/r.htm"];
@@ -59,13 +70,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
           "bare LF exactly when the copy differs");
   require(disk.OpenHandles() == 0, "files closed");
 
-  char id[PLAYER_ID_SIZE];
-  char title[PATH_BUFFER_SIZE];
   bool isReport = extractPlayerId(id, report.get());
   require(std::strlen(id) <= 4 && (isReport || id[0] == '\0'), "identifier");
   bool hasTitle = extractTitleName(title, report.get());
   require(std::strlen(title) <= 30 && (hasTitle || title[0] == '\0'),
           "title name");
+  require(isReport == isReportAsRead && std::strcmp(id, idAsRead) == 0,
+          "identifier as read");
+  require(hasTitle == hasTitleAsRead && std::strcmp(title, titleAsRead) == 0,
+          "title name as read");
   nthNumberFromEnd(report.get(), 1 + (size ? data[size - 1] % 4 : 0));
   return 0;
 }
