@@ -78,6 +78,20 @@ bool dirNameAllowed(const char* raw) {
   return !hostRefusesDirName(raw);
 }
 
+// Appends "HIBA: ", the reason and, when there is one, the system's detail
+// in parentheses, then ends the line.
+void appendFailure(std::string* line, const char* reason,
+                   const std::string& detail) {
+  *line += "HIBA: ";
+  *line += reason;
+  if (!detail.empty()) {
+    *line += " (";
+    appendForConsole(line, detail.data(), detail.size());
+    *line += ")";
+  }
+  *line += "\n";
+}
+
 class Run {
  public:
   Run(DiskInterface& disk, Console& console, const Buffers& buffers)
@@ -93,6 +107,8 @@ class Run {
   void AppendReportName(const char* raw);
   // Ends the line of a report that stays where it is.
   Outcome Fail(const char* reason, const std::string& detail);
+  // The whole line of an entry that could not be read.
+  Outcome FailUnread(const char* name, const std::string& detail);
 
   DiskInterface& disk_;
   Console& console_;
@@ -116,14 +132,15 @@ void Run::AppendReportName(const char* raw) {
 }
 
 Outcome Run::Fail(const char* reason, const std::string& detail) {
-  line_ = " - HIBA: ";
-  line_ += reason;
-  if (!detail.empty()) {
-    line_ += " (";
-    appendForConsole(&line_, detail.data(), detail.size());
-    line_ += ")";
-  }
-  line_ += "\n";
+  line_ = " - ";
+  appendFailure(&line_, reason, detail);
+  Say(line_);
+  return Outcome::Left;
+}
+
+Outcome Run::FailUnread(const char* name, const std::string& detail) {
+  StartLine(name);
+  appendFailure(&line_, kUnreadable, detail);
   Say(line_);
   return Outcome::Left;
 }
@@ -131,28 +148,15 @@ Outcome Run::Fail(const char* reason, const std::string& detail) {
 Outcome Run::Process(const char* name) {
   FindEntry entry = {};
   size_t nameLength = std::strlen(name);
-  if (nameLength >= sizeof entry.name) {
-    StartLine(name);
-    line_ += "HIBA: ";
-    line_ += kUnreadable;
-    line_ += " (a nev tul hosszu)\n";
-    Say(line_);
-    return Outcome::Left;
-  }
+  if (nameLength >= sizeof entry.name)
+    return FailUnread(name, "a nev tul hosszu");
   std::memcpy(entry.name, name, nameLength + 1);
 
   LoadedReport loaded;
   if (!loadReport(disk_, b_.report, entry, &loaded, &err_)) {
     if (loaded.notAFile)
       return Outcome::NotReport;
-    StartLine(name);
-    line_ += "HIBA: ";
-    line_ += kUnreadable;
-    line_ += " (";
-    appendForConsole(&line_, err_.data(), err_.size());
-    line_ += ")\n";
-    Say(line_);
-    return Outcome::Left;
+    return FailUnread(name, err_);
   }
   if (!extractPlayerId(b_.playerId, b_.report, loaded.unconverted))
     return Outcome::NotReport;
@@ -241,11 +245,8 @@ int sortReports(DiskInterface& disk, Console& console, Allocator allocate) {
   NameList names;
   std::string err;
   if (!disk.ListEntries(&names, &err)) {
-    std::string line = "HIBA: ";
-    line += kNoListing;
-    line += " (";
-    appendForConsole(&line, err.data(), err.size());
-    line += ")\n";
+    std::string line;
+    appendFailure(&line, kNoListing, err);
     console.Write(line.data(), line.size());
     status = EXIT_SOME_LEFT;
   } else if (names.empty()) {

@@ -163,10 +163,7 @@ TEST(EndToEnd, UnsafeNamesStayInside) {
   };
   for (const Case& c : cases) {
     Folder f;
-    std::string report = kMarker + "\r\n";
-    if (!c.title.empty())
-      report += "<TITLE>.." + c.title + "</TITLE>\r\n";
-    report += kLabel + c.id;  // the identifier ends with the text
+    const std::string report = reportWithId(c.id, c.title);
     f.Write("r.htm", report);
     RunResult r = runProgram(f.path());
     EXPECT_EQ(1, r.status) << c.shown;

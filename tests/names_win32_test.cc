@@ -100,11 +100,7 @@ TEST(Win32Names, SortingRunRefusesWindowsNames) {
   };
   for (const auto& c : cases) {
     VirtualDisk disk;
-    // The label comes last, so the identifier ends with the text.
-    std::string report = kMarker + "\r\n";
-    if (!c.title.empty())
-      report += "<TITLE>.." + c.title + "</TITLE>\r\n";
-    report += kLabel + c.id;
+    const std::string report = reportWithId(c.id, c.title);
     disk.files["r.htm"] = report;
     int status;
     EXPECT_EQ("       r.htm : " + c.shown + " - HIBA: ervenytelen konyvtarnev\n",

@@ -220,11 +220,7 @@ TEST(SortReports, UnsafeDirectoryNames) {
   };
   for (const Case& c : cases) {
     VirtualDisk disk;
-    // The label comes last, so the identifier ends with the text.
-    std::string report = kMarker + "\r\n";
-    if (!c.title.empty())
-      report += "<TITLE>.." + c.title + "</TITLE>\r\n";
-    report += kLabel + c.id;
+    const std::string report = reportWithId(c.id, c.title);
     disk.files["r.htm"] = report;
     RunResult r = run(disk);
     EXPECT_EQ(1, r.status) << c.shown;

@@ -42,3 +42,10 @@ std::string reportText(const std::string& id, const std::string& title,
   text += "</BODY>\n</HTML>\n";
   return withLineEnds(text, eol);
 }
+
+std::string reportWithId(const std::string& id, const std::string& title) {
+  std::string report = kMarker + "\r\n";
+  if (!title.empty())
+    report += "<TITLE>.." + title + "</TITLE>\r\n";
+  return report + kLabel + id;
+}

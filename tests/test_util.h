@@ -23,6 +23,10 @@ extern const std::string kClosingBanner;
 // the whole output when they are not where they belong.
 std::string linesBetweenBanners(const std::string& out);
 
+// A minimal report whose identifier ends the text, so that any bytes can
+// be one; a title element holding ".." + `title` unless `title` is empty.
+std::string reportWithId(const std::string& id, const std::string& title);
+
 // `text` with every "\n" replaced by `eol`.
 std::string withLineEnds(const std::string& text, const std::string& eol);
 

@@ -56,13 +56,6 @@ void makeReadOnly(const std::string& path) {
   ASSERT_EQ(0, chmod(path.c_str(), 0444)) << path;
 }
 
-// A report whose identifier ends the text, so that any bytes can be one.
-std::string reportWithId(const std::string& id, const std::string& title) {
-  std::string report = kMarker + "\r\n";
-  if (!title.empty())
-    report += "<TITLE>.." + title + "</TITLE>\r\n";
-  return report + kLabel + id;
-}
 
 TEST(WineEndToEnd, SortsTheExamples) {
   const std::string examples = KORENDEZO_EXAMPLES_DIR;
