@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "recognition.h"
-#include "report.h"
+#include "buffers.h"
 #include "report_maker.h"
 #include "transfer.h"
 
@@ -78,10 +78,10 @@ class InPlaceDisk : public DiskInterface {
  public:
   size_t size = 0;
   bool ListEntries(NameList*, std::string*) override { return true; }
-  bool OpenRead(const char*, FileHandle* handle, bool*, std::string*) override {
+  OpenStatus OpenRead(const char*, FileHandle* handle, std::string*) override {
     *handle = 1;
     given_ = false;
-    return true;
+    return OpenStatus::Opened;
   }
   bool Read(FileHandle, char*, size_t room, size_t* got, std::string*) override {
     *got = given_ ? 0 : std::min(size, room);
@@ -90,7 +90,9 @@ class InPlaceDisk : public DiskInterface {
   }
   void CloseRead(FileHandle) override {}
   bool Kind(const char*, NodeKind*, std::string*) override { return false; }
-  bool MakeDir(const char*, bool*, std::string*) override { return false; }
+  MakeDirStatus MakeDir(const char*, std::string*) override {
+    return MakeDirStatus::Failed;
+  }
   bool CreateTemp(const char*, std::string*, FileHandle*, std::string*) override {
     return false;
   }
@@ -127,13 +129,15 @@ void readConversion(benchmark::State& state, const char* eol) {
       buffer[raw.size() / 2] = '\n';  // one bare LF among the pairs
     disk.size = raw.size();
     state.ResumeTiming();
-    ok = loadReport(disk, buffer.data(), entry, &loaded, &err) && ok;
+    ok = loadReport(disk, buffer.data(), entry, &loaded, &err) ==
+             LoadStatus::Loaded &&
+         ok;
     benchmark::DoNotOptimize(loaded.length);
     benchmark::ClobberMemory();
     bytes += raw.size();
   }
   if (!ok || loaded.hasBareLineFeed != (eol[0] != '\r') ||
-      loaded.unconverted != (eol[0] == '\r'))
+      loaded.asRead != (eol[0] == '\r'))
     state.SkipWithError("the report was not read as expected");
   state.SetBytesProcessed(static_cast<int64_t>(bytes));
 }
@@ -162,8 +166,9 @@ void BM_Recognition(benchmark::State& state) {
   bool found = true;
   for (auto _ : state) {
     const std::string& text = reports.Next();
-    found = extractPlayerId(id, text.c_str()) &&
-            extractTitleName(title, text.c_str()) && found;
+    ReportText report = ReportText::OfText(text.c_str());
+    found = extractPlayerId(id, report) && extractTitleName(title, report) &&
+            found;
     benchmark::DoNotOptimize(found);
     bytes += text.size();
   }
@@ -178,8 +183,8 @@ class DiscardingDisk : public DiskInterface {
  public:
   size_t written = 0;
   bool ListEntries(NameList*, std::string*) override { return true; }
-  bool OpenRead(const char*, FileHandle*, bool*, std::string*) override {
-    return false;
+  OpenStatus OpenRead(const char*, FileHandle*, std::string*) override {
+    return OpenStatus::Failed;
   }
   bool Read(FileHandle, char*, size_t, size_t* got, std::string*) override {
     *got = 0;
@@ -190,7 +195,9 @@ class DiscardingDisk : public DiskInterface {
     *kind = NodeKind::Missing;
     return true;
   }
-  bool MakeDir(const char*, bool*, std::string*) override { return true; }
+  MakeDirStatus MakeDir(const char*, std::string*) override {
+    return MakeDirStatus::Made;
+  }
   bool CreateTemp(const char* dir, std::string* tempPath, FileHandle* handle,
                   std::string*) override {
     *tempPath = std::string(dir) + "/t.tmp";

@@ -10,15 +10,15 @@
 
 #include "platform/platform.h"
 #include "recognition.h"
-#include "report.h"
+#include "buffers.h"
 
 namespace {
 
 std::string directoryKorendezoMakes(const std::string& text) {
   char id[PLAYER_ID_SIZE];
   char title[PATH_BUFFER_SIZE];
-  if (!extractPlayerId(id, text.c_str()) ||
-      !extractTitleName(title, text.c_str()))
+  ReportText report = ReportText::OfText(text.c_str());
+  if (!extractPlayerId(id, report) || !extractTitleName(title, report))
     return "";
   std::string dir;
   appendReportName(&dir, (std::string(id) + "_" + title).c_str());
@@ -77,7 +77,7 @@ TEST(ReportMaker, OtherPagesAreNotReports) {
   for (size_t size : {size_t{100}, size_t{20 * 1024}, size_t{200 * 1024}}) {
     std::string page = makeOtherPage(rng, size, "\r\n");
     char id[PLAYER_ID_SIZE];
-    EXPECT_FALSE(extractPlayerId(id, page.c_str())) << size;
+    EXPECT_FALSE(extractPlayerId(id, ReportText::OfText(page.c_str()))) << size;
     EXPECT_GE(page.size(), size);
   }
 }

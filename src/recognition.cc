@@ -18,72 +18,65 @@ constexpr size_t kTitleSkip = kTagLength + 2;
 constexpr size_t kMaxKeyLength = 11;
 constexpr int kMaxDigits = 9;
 
-// Copies up to `count` bytes of text from `src`, stopping at its NUL, then
-// fills the rest of the `count` bytes with NULs and terminates at
-// dst[count]. With `unconverted`, src holds a file's bytes and the CR of
-// each CR LF pair is not part of the text.
-void copyPadded(char* dst, const char* src, size_t count, bool unconverted) {
-  size_t n = 0;
-  if (unconverted) {
-    for (; n < count && *src; ++n, ++src) {
-      // src[1] exists: *src is not the terminating NUL.
-      if (src[0] == '\r' && src[1] == '\n')
-        ++src;
-      dst[n] = *src;
-    }
-  } else {
-    const void* end = std::memchr(src, '\0', count);
-    n = end ? static_cast<size_t>(static_cast<const char*>(end) - src) : count;
-    std::memcpy(dst, src, n);
-  }
+// Copies up to `count` bytes of text from `at`, fills the rest of the
+// `count` bytes with NULs and terminates at dst[count].
+void copyPadded(char* dst, const ReportText& text, const char* at,
+                size_t count) {
+  size_t n = text.Copy(at, count, dst);
   std::memset(dst + n, '\0', count + 1 - n);
 }
 
 bool isDigit(char c) { return c >= '0' && c <= '9'; }
 
-}  // namespace
-
-bool extractPlayerId(char* id, const char* text, bool unconverted) {
-  id[0] = '\0';
-  const char* label = std::strstr(text, PLAYER_LABEL);
-  if (!label || !std::strstr(text, GAME_MARKER))
+// Cuts `title` at the first " %d." key of its last number. False when the
+// number or its key is out of range or the key does not occur.
+bool cutAtRoundNumber(char* title) {
+  int32_t number = 0;
+  if (!nthNumberFromEnd(title, 1, &number))
     return false;
-  copyPadded(id, label + kLabelLength, PLAYER_ID_LENGTH, unconverted);
+  char key[16];
+  int keyLength =
+      std::snprintf(key, sizeof key, " %d.", static_cast<int>(number));
+  if (keyLength <= 0 || static_cast<size_t>(keyLength) > kMaxKeyLength)
+    return false;
+  char* cut = std::strstr(title, key);
+  if (!cut)
+    return false;
+  *cut = '\0';
   return true;
 }
 
-bool extractTitleName(char* title, const char* text, bool unconverted) {
-  title[0] = '\0';
-  const char* tag = std::strstr(text, TITLE_TAG);
-  if (!tag || !std::strstr(text, GAME_MARKER))
+}  // namespace
+
+bool extractPlayerId(char* id, const ReportText& text) {
+  id[0] = '\0';
+  const char* label = text.Find(PLAYER_LABEL);
+  if (!label || !text.Find(GAME_MARKER))
     return false;
-  // The two skipped bytes and the title's, as text.
+  copyPadded(id, text, label + kLabelLength, PLAYER_ID_LENGTH);
+  return true;
+}
+
+bool extractTitleName(char* title, const ReportText& text) {
+  title[0] = '\0';
+  const char* tag = text.Find(TITLE_TAG);
+  if (!tag || !text.Find(GAME_MARKER))
+    return false;
+  // The two skipped bytes and the title's.
   char window[kTitleSkip - kTagLength + TITLE_NAME_LENGTH + 1];
-  copyPadded(window, tag + kTagLength, sizeof window - 1, unconverted);
+  copyPadded(window, text, tag + kTagLength, sizeof window - 1);
   // The copy starts two bytes past the tag; both must be part of the text.
   if (window[0] == '\0' || window[1] == '\0')
     return false;
   std::memcpy(title, window + kTitleSkip - kTagLength, TITLE_NAME_LENGTH + 1);
-
-  int32_t number = 0;
-  if (!scanNumberFromEnd(title, 1, &number)) {
+  if (!cutAtRoundNumber(title)) {
     title[0] = '\0';
     return false;
   }
-  char key[16];
-  int keyLength = std::snprintf(key, sizeof key, " %d.", static_cast<int>(number));
-  const char* cut = nullptr;
-  if (keyLength > 0 && static_cast<size_t>(keyLength) <= kMaxKeyLength)
-    cut = std::strstr(title, key);
-  if (!cut) {
-    title[0] = '\0';
-    return false;
-  }
-  title[cut - title] = '\0';
   return true;
 }
 
-bool scanNumberFromEnd(const char* text, int n, int32_t* value) {
+bool nthNumberFromEnd(const char* text, int n, int32_t* value) {
   *value = 0;
   if (!text || n < 1)
     return true;
@@ -108,10 +101,4 @@ bool scanNumberFromEnd(const char* text, int n, int32_t* value) {
     return true;
   }
   return true;
-}
-
-int32_t nthNumberFromEnd(const char* text, int n) {
-  int32_t value = 0;
-  scanNumberFromEnd(text, n, &value);
-  return value;
 }

@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+#include "report_text.h"
+
 // "KÖDVÁRI ŐRSÉGE" in ISO-8859-2; every report of the game holds it.
 extern const char GAME_MARKER[];
 // "KALANDOZÓ: #" in ISO-8859-2; the player identifier follows it.
@@ -15,16 +17,10 @@ extern const char TITLE_TAG[];
 constexpr int PLAYER_ID_LENGTH = 4;
 constexpr int TITLE_NAME_LENGTH = 30;
 
-// Both extractors read `text` as a report's text or, with `unconverted`,
-// as the bytes of its file, whose text drops the CR of each CR LF pair;
-// they give the same answer for both. (The strings searched for hold no CR
-// or LF, so they are found at the same places; only the bytes taken after
-// them need the CRs dropped.)
-
 // Fills `id` (at least PLAYER_ID_LENGTH + 1 bytes) with the 4 bytes after
 // the first player label, verbatim. Returns false, leaving "", when the text
 // lacks the label or the game marker.
-bool extractPlayerId(char* id, const char* text, bool unconverted = false);
+bool extractPlayerId(char* id, const ReportText& text);
 
 // Fills `title` (at least TITLE_NAME_LENGTH + 1 bytes) with the name in the
 // title: 30 bytes from 9 bytes after the first "<TITLE>", cut at the first
@@ -32,18 +28,13 @@ bool extractPlayerId(char* id, const char* text, bool unconverted = false);
 // lacks the tag or the marker, or when the title has no usable round number
 // (no " %d." key among the copied bytes, a number of over nine digits, or
 // fewer than 2 bytes after the tag).
-bool extractTitleName(char* title, const char* text,
-                      bool unconverted = false);
+bool extractTitleName(char* title, const ReportText& text);
 
-// Value of the n-th run of decimal digits counted from the end of `text`
-// (n = 1 is the last run), negated when a '-' stands right before it.
-// Sets *value to 0 when there is no such run. Returns false, with *value 0,
-// when that run is longer than nine digits and so outside the 32-bit range
-// the round numbers use.
-bool scanNumberFromEnd(const char* text, int n, int32_t* value);
-
-// scanNumberFromEnd's value; 0 for a missing text, a missing run or a run
-// of over nine digits.
-int32_t nthNumberFromEnd(const char* text, int n);
+// Sets *value to the n-th run of decimal digits counted from the end of
+// `text` (n = 1 is the last run), negated when a '-' stands right before
+// it; to 0 when there is no such run or no text. Returns false, with *value
+// 0, when that run is longer than nine digits and so outside the 32-bit
+// range the round numbers use.
+bool nthNumberFromEnd(const char* text, int n, int32_t* value);
 
 #endif  // KORENDEZO_RECOGNITION_H_

@@ -11,34 +11,41 @@
 #include <cstddef>
 #include <string>
 
+#include "buffers.h"
 #include "platform/platform.h"
-#include "report.h"
+#include "report_text.h"
 
-// The runtime this program descends from read text in pieces of this many
-// bytes, NUL included. Reading in larger blocks gives the same text.
-constexpr size_t LINE_CHUNK = 1000;
+enum class LoadStatus {
+  Loaded,
+  NotAFile,  // the entry is a directory, a link, a device...
+  Failed,    // it could not be opened or read to its end
+};
 
 struct LoadedReport {
   size_t length = 0;          // bytes in the buffer, NULs included
   bool tooBig = false;        // the text does not fit with its NUL byte
   bool hasBareLineFeed = false;  // some LF is not preceded by CR
-  bool notAFile = false;      // the entry is not a regular file
   // The buffer holds the file's bytes as they are, which differ from its
   // text by the CR of each CR LF pair. Only ever set for a file without a
-  // bare LF: such a file moves by rename, and recognition can read its
-  // bytes directly, so its text need not be made. convertReport makes it.
-  bool unconverted = false;
+  // bare LF: such a file moves by rename, so its text need not be made.
+  // convertReport makes it.
+  bool asRead = false;
+
+  // The report's text, for recognition, in the buffer that was loaded.
+  ReportText Text(const char* report) const {
+    return asRead ? ReportText::OfFileBytes(report)
+                  : ReportText::OfText(report);
+  }
 };
 
 // Reads the file named by entry.name into `report` (REPORT_BUFFER_SIZE
-// bytes), NUL-terminated, as text or, see LoadedReport::unconverted, as
-// the file's bytes. A text that does not fit is cut at REPORT_BUFFER_SIZE - 1
-// bytes and flagged tooBig. Returns false when the file cannot be opened or
-// read to its end.
-bool loadReport(DiskInterface& disk, char* report, FindEntry entry,
-                LoadedReport* loaded, std::string* err);
+// bytes), NUL-terminated, as text or, see LoadedReport::asRead, as the
+// file's bytes. A text that does not fit is cut at REPORT_BUFFER_SIZE - 1
+// bytes and flagged tooBig.
+LoadStatus loadReport(DiskInterface& disk, char* report, FindEntry entry,
+                      LoadedReport* loaded, std::string* err);
 
-// Turns an unconverted buffer into the report's text.
+// Turns a buffer held as read into the report's text.
 void convertReport(char* report, LoadedReport* loaded);
 
 // Writes `length` bytes of text, converted, to `path` without ever leaving
@@ -47,11 +54,5 @@ void convertReport(char* report, LoadedReport* loaded);
 // `path`. The temporary file is removed on any failure.
 bool saveReport(DiskInterface& disk, const char* path, const char* text,
                 size_t length, std::string* err);
-
-// The read conversion applied in place to a block of `size` bytes that was
-// appended to a text of `*length` bytes (at text + *length). Updates
-// *length and notes a bare LF in *bareLineFeed.
-void convertReadBlock(char* text, size_t* length, size_t size,
-                      bool* bareLineFeed);
 
 #endif  // KORENDEZO_TRANSFER_H_

@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "report.h"
+#include "buffers.h"
 #include "test_util.h"
 #include "virtual_disk.h"
 

@@ -6,7 +6,9 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <vector>
 
+#include "line_ends.h"
 #include "virtual_disk.h"
 
 namespace {
@@ -26,17 +28,18 @@ class TransferTest : public testing::Test {
     disk_.files["r.htm"] = bytes;
     disk_.readLimit = readLimit;
     std::string err;
-    EXPECT_TRUE(loadReport(disk_, report_.get(), entryNamed("r.htm"),
-                           &loaded_, &err))
+    EXPECT_EQ(LoadStatus::Loaded, loadReport(disk_, report_.get(),
+                                             entryNamed("r.htm"), &loaded_,
+                                             &err))
         << err;
     EXPECT_EQ('\0', report_[loaded_.length]);
-    if (loaded_.unconverted) {
+    if (loaded_.asRead) {
       // Kept as read only for a file that has CR LF pairs and no bare LF.
       EXPECT_TRUE(std::string(report_.get(), loaded_.length) == bytes);
       EXPECT_FALSE(loaded_.hasBareLineFeed);
       EXPECT_NE(std::string::npos, bytes.find("\r\n"));
       convertReport(report_.get(), &loaded_);
-      EXPECT_FALSE(loaded_.unconverted);
+      EXPECT_FALSE(loaded_.asRead);
       EXPECT_EQ('\0', report_[loaded_.length]);
     }
     return std::string(report_.get(), loaded_.length);
@@ -129,23 +132,53 @@ bool hasBareLf(const std::string& s) {
   return false;
 }
 
-// Texts long enough for the 16-byte chunks the conversions work in, with
-// line ends at every offset in a chunk, several in one chunk, CR LF split
-// across chunks and reads, lone CRs and NULs.
-// The read conversion of `file` fed to convertReadBlock in pieces of
-// `piece` bytes, as reads of that size would give them.
-std::string convertInPieces(const std::string& file, size_t piece) {
-  std::string buffer(file.size() + 1, '\0');
-  size_t length = 0;
-  bool bare = false;
-  for (size_t at = 0; at < file.size(); at += piece) {
-    size_t n = std::min(piece, file.size() - at);
-    file.copy(&buffer[length], n, at);
-    convertReadBlock(&buffer[0], &length, n, &bare);
-  }
-  return buffer.substr(0, length);
+bool startsWith(const std::string& s, const std::string& prefix) {
+  return s.compare(0, prefix.size(), prefix) == 0;
 }
 
+// The line-end kernels of one kind, fast or plain.
+struct Kernels {
+  char* (*collapse)(char*, char*, const char*, const char*, bool*);
+  void (*scan)(const char*, const char*, const char*, bool*, bool*);
+  size_t (*expand)(const char**, const char*, char*, size_t, size_t);
+};
+const Kernels kFast = {collapseLineEnds, scanLineEnds, expandLineEnds};
+const Kernels kPlain = {plain::collapseLineEnds, plain::scanLineEnds,
+                        plain::expandLineEnds};
+
+// What the kernels make of a file given to them in pieces of `piece`
+// bytes, as reads of that size would: its text, the line ends the scan
+// found, and the text's write conversion through a block a few pieces big.
+std::string runKernels(const Kernels& k, const std::string& file,
+                       size_t piece) {
+  std::string buffer(file.size() + 1, '\0');
+  char* text = &buffer[0];
+  size_t length = 0;
+  bool bare = false, scanPair = false, scanBare = false;
+  for (size_t at = 0; at < file.size(); at += piece) {
+    size_t n = std::min(piece, file.size() - at);
+    file.copy(text + length, n, at);
+    length = static_cast<size_t>(
+        k.collapse(text, text + length, text + length, text + length + n,
+                   &bare) -
+        text);
+    k.scan(file.data(), file.data() + at, file.data() + at + n, &scanPair,
+           &scanBare);
+  }
+  std::string copy;
+  std::vector<char> block(std::min<size_t>(4 * piece + 3, 1 << 16));
+  for (const char* in = text; in != text + length;) {
+    size_t used = k.expand(&in, text + length, block.data(), 0, block.size());
+    copy.append(block.data(), used);
+  }
+  return buffer.substr(0, length) + "|" + copy + "|" + (bare ? "bare " : "") +
+         (scanPair ? "pair " : "") + (scanBare ? "bare" : "");
+}
+
+// Texts long enough for the 16-byte chunks the conversions work in, with
+// line ends at every offset in a chunk, several in one chunk, CR LF split
+// across chunks and reads, lone CRs and NULs. The plain kernels are the
+// reference for the fast ones.
 TEST_F(TransferTest, ChunkedConversionsMatchBytewise) {
   struct Mix {
     const char* what;
@@ -181,7 +214,11 @@ TEST_F(TransferTest, ChunkedConversionsMatchBytewise) {
             << mix.what << " round " << round << " limit " << limit;
         ASSERT_EQ(hasBareLf(file), loaded_.hasBareLineFeed)
             << mix.what << " round " << round;
-        ASSERT_EQ(dropCr(file), convertInPieces(file, limit))
+        const std::string plainResult = runKernels(kPlain, file, limit);
+        ASSERT_TRUE(startsWith(plainResult, dropCr(file) + "|" +
+                                                addCr(dropCr(file)) + "|"))
+            << mix.what << " round " << round << " limit " << limit;
+        ASSERT_EQ(plainResult, runKernels(kFast, file, limit))
             << mix.what << " round " << round << " limit " << limit;
       }
       std::string text = dropCr(file);
@@ -191,11 +228,13 @@ TEST_F(TransferTest, ChunkedConversionsMatchBytewise) {
 }
 
 TEST_F(TransferTest, LongLinesArriveWhole) {
-  std::string line(3 * (LINE_CHUNK - 1) + 5, 'a');
+  // Longer than the 999-byte pieces that text was once read in.
+  constexpr size_t kPiece = 999;
+  std::string line(3 * kPiece + 5, 'a');
   for (size_t i = 0; i < line.size(); i += 97)
     line[i] = static_cast<char>(0xA0 + i % 96);
   std::string file = line + "\r\n" + line + "\n" + line;
-  EXPECT_EQ(dropCr(file), Load(file, LINE_CHUNK - 1));
+  EXPECT_EQ(dropCr(file), Load(file, kPiece));
   EXPECT_EQ(line + "\r\n" + line + "\r\n" + line, Save(dropCr(file)));
 }
 
@@ -233,18 +272,18 @@ TEST_F(TransferTest, FailuresAreReported) {
   std::string err;
   disk_.files["r.htm"] = "abc";
   disk_.Fail("read", "r.htm", "Input/output error");
-  EXPECT_FALSE(loadReport(disk_, report_.get(), entryNamed("r.htm"), &loaded_,
-                          &err));
+  EXPECT_EQ(LoadStatus::Failed, loadReport(disk_, report_.get(),
+                                           entryNamed("r.htm"), &loaded_, &err));
   EXPECT_EQ("read(r.htm): Input/output error", err);
   EXPECT_EQ(0u, disk_.OpenHandles());
 
   disk_.dirs.insert("dir.htm");
-  EXPECT_FALSE(loadReport(disk_, report_.get(), entryNamed("dir.htm"),
-                          &loaded_, &err));
-  EXPECT_TRUE(loaded_.notAFile);
-  EXPECT_FALSE(loadReport(disk_, report_.get(), entryNamed("gone.htm"),
-                          &loaded_, &err));
-  EXPECT_FALSE(loaded_.notAFile);
+  EXPECT_EQ(LoadStatus::NotAFile, loadReport(disk_, report_.get(),
+                                             entryNamed("dir.htm"), &loaded_,
+                                             &err));
+  EXPECT_EQ(LoadStatus::Failed, loadReport(disk_, report_.get(),
+                                           entryNamed("gone.htm"), &loaded_,
+                                           &err));
 }
 
 TEST_F(TransferTest, FailedSaveLeavesNothingBehind) {

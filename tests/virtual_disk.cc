@@ -57,20 +57,19 @@ bool VirtualDisk::ListEntries(NameList* names, std::string* err) {
   return true;
 }
 
-bool VirtualDisk::OpenRead(const char* path, FileHandle* handle, bool* notFile,
-                           std::string* err) {
-  *notFile = false;
+OpenStatus VirtualDisk::OpenRead(const char* path, FileHandle* handle,
+                                 std::string* err) {
   if (Injected("open", path, err))
-    return false;
+    return OpenStatus::Failed;
   NodeKind kind = KindOf(path);
   if (kind != NodeKind::File) {
-    *notFile = kind != NodeKind::Missing;
     *err = failure("open", path, "not a regular file");
-    return false;
+    return kind == NodeKind::Missing ? OpenStatus::Failed
+                                     : OpenStatus::NotAFile;
   }
   *handle = nextHandle_++;
   handles_[*handle] = Open{path, 0};
-  return true;
+  return OpenStatus::Opened;
 }
 
 bool VirtualDisk::Read(FileHandle handle, char* buf, size_t size, size_t* got,
@@ -99,22 +98,20 @@ bool VirtualDisk::Kind(const char* path, NodeKind* kind, std::string* err) {
   return true;
 }
 
-bool VirtualDisk::MakeDir(const char* path, bool* exists, std::string* err) {
-  *exists = false;
+MakeDirStatus VirtualDisk::MakeDir(const char* path, std::string* err) {
   if (Injected("mkdir", path, err))
-    return false;
+    return MakeDirStatus::Failed;
   if (KindOf(path) != NodeKind::Missing) {
-    *exists = true;
     *err = failure("mkdir", path, "File exists");
-    return false;
+    return MakeDirStatus::Exists;
   }
   if (KindOf(parentOf(path)) != NodeKind::Directory) {
     *err = failure("mkdir", path, "No such file or directory");
-    return false;
+    return MakeDirStatus::Failed;
   }
   dirs.insert(path);
   log.push_back("mkdir " + std::string(path));
-  return true;
+  return MakeDirStatus::Made;
 }
 
 bool VirtualDisk::CreateTemp(const char* dir, std::string* tempPath,

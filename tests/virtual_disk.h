@@ -32,13 +32,13 @@ struct VirtualDisk : public DiskInterface {
   size_t OpenHandles() const { return handles_.size(); }
 
   bool ListEntries(NameList* names, std::string* err) override;
-  bool OpenRead(const char* path, FileHandle* handle, bool* notFile,
-                std::string* err) override;
+  OpenStatus OpenRead(const char* path, FileHandle* handle,
+                      std::string* err) override;
   bool Read(FileHandle handle, char* buf, size_t size, size_t* got,
             std::string* err) override;
   void CloseRead(FileHandle handle) override;
   bool Kind(const char* path, NodeKind* kind, std::string* err) override;
-  bool MakeDir(const char* path, bool* exists, std::string* err) override;
+  MakeDirStatus MakeDir(const char* path, std::string* err) override;
   bool CreateTemp(const char* dir, std::string* tempPath, FileHandle* handle,
                   std::string* err) override;
   bool Write(FileHandle handle, const char* data, size_t size,

@@ -1,12 +1,18 @@
 // The operating-system services the sorter uses: file-system access, the
-// console, and the host's rules for names. One implementation per platform
-// (platform_posix.cc, platform_win32.cc), chosen by the build.
+// console, and the host's rules for names.
+//
+// Each platform implements them in one file per concern, chosen by the
+// build: fs_<platform>.cc (the disk), tempfile_<platform>.cc (temporary
+// files and their clean-up when the program is ended), console_<platform>.cc
+// (console output), keywait_<platform>.cc (the key wait) and
+// names_<platform>.cc (names). shared.cc holds what both do alike.
 #ifndef KORENDEZO_PLATFORM_H_
 #define KORENDEZO_PLATFORM_H_
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 // Names of directory entries, stored back to back so that a folder of many
@@ -29,11 +35,25 @@ class NameList {
 // What a name refers to, looked at without following symbolic links.
 enum class NodeKind { Missing, File, Directory, Other };
 
+// Result of opening a file for reading.
+enum class OpenStatus {
+  Opened,
+  NotAFile,  // the name belongs to a directory, a link, a device...
+  Failed,
+};
+
+// Result of making a directory.
+enum class MakeDirStatus {
+  Made,
+  Exists,  // something, of any kind, has the name already
+  Failed,
+};
+
 using FileHandle = intptr_t;
 
 // File-system access of the sorting run. Paths are relative to the current
-// directory. Every call that can fail returns false and sets *err to a
-// message worded "op(path): reason".
+// directory. Every call that can fail sets *err to a message worded
+// "op(path): reason" when it does.
 class DiskInterface {
  public:
   virtual ~DiskInterface() = default;
@@ -42,10 +62,9 @@ class DiskInterface {
   // files whose names match the host's rule. The order is unspecified.
   virtual bool ListEntries(NameList* names, std::string* err) = 0;
 
-  // Opens a regular file for reading. When `path` names something else (a
-  // directory, a link, a device), fails with *notFile set.
-  virtual bool OpenRead(const char* path, FileHandle* handle, bool* notFile,
-                        std::string* err) = 0;
+  // Opens a regular file for reading; anything else is NotAFile.
+  virtual OpenStatus OpenRead(const char* path, FileHandle* handle,
+                              std::string* err) = 0;
   // Reads up to `size` bytes; *got is 0 at the end of the data.
   virtual bool Read(FileHandle handle, char* buf, size_t size, size_t* got,
                     std::string* err) = 0;
@@ -53,9 +72,7 @@ class DiskInterface {
 
   // Kind of the node at `path`; Missing when nothing has that name.
   virtual bool Kind(const char* path, NodeKind* kind, std::string* err) = 0;
-  // Creates a directory. When anything exists under that name, fails with
-  // *exists set.
-  virtual bool MakeDir(const char* path, bool* exists, std::string* err) = 0;
+  virtual MakeDirStatus MakeDir(const char* path, std::string* err) = 0;
 
   // Creates and opens a new file under an unused temporary name in `dir`.
   virtual bool CreateTemp(const char* dir, std::string* tempPath,
@@ -99,5 +116,105 @@ void appendReportName(std::string* out, const char* raw);
 // the console: control characters and undecodable bytes print as '?'.
 // Returns the number of characters appended.
 size_t appendForConsole(std::string* out, const char* name, size_t size);
+
+// Within the layer: what its files give each other. Nothing outside
+// src/platform/ (and its tests) uses these.
+namespace host {
+
+// An error number of the system: errno, or a Win32 error code.
+using SystemError = unsigned long;
+
+// shared.cc
+
+// "op(path): " and the system's text for `error`.
+std::string failure(const char* op, const char* path, SystemError error);
+
+// Paths of the open files, by handle, for error messages.
+class OpenFiles {
+ public:
+  void Add(FileHandle handle, const std::string& path) { paths_[handle] = path; }
+  const char* PathOf(FileHandle handle) const;
+  // Forgets the handle; returns its path.
+  std::string Remove(FileHandle handle);
+
+ private:
+  std::unordered_map<FileHandle, std::string> paths_;
+};
+
+// The temporary file being written, if any: the clean-up that runs when the
+// program is ended from outside removes it. One at a time.
+bool registerTemp(const std::string& path);
+void forgetTemp(const char* path);
+// The registered path, or null; safe to call from the clean-up.
+const char* registeredTemp();
+
+// What the disks of both platforms share.
+class SystemDisk : public DiskInterface {
+ public:
+  // Creates and opens `dir`/.korendezo-<process>-<n>.tmp, with the next
+  // unused n, registered for the clean-up.
+  bool CreateTemp(const char* dir, std::string* tempPath, FileHandle* handle,
+                  std::string* err) override;
+
+ protected:
+  OpenFiles open_;
+
+ private:
+  unsigned tempCounter_ = 0;
+};
+
+// fs_<platform>.cc
+
+enum class CreateStatus { Created, Exists, Failed };
+// Creates and opens a file for writing that must not exist yet.
+CreateStatus createNewFile(const char* path, FileHandle* handle,
+                           std::string* err);
+
+// tempfile_<platform>.cc
+
+unsigned long processId();
+// Sets up, once, the removal of the registered temporary file when the
+// program is ended by a signal or a console event.
+void installTempCleanup();
+
+// console_<platform>.cc
+
+// Prepares the standard streams for the program's output; true when
+// standard output is the user's console or terminal.
+bool prepareStandardStreams();
+// The system's text for `error`.
+std::string reasonText(SystemError error);
+
+// keywait_<platform>.cc
+
+// Waits for one key press on the user's console or terminal; returns at
+// once when the process has none.
+void waitForKey();
+
+// POSIX only.
+
+// tempfile_posix.cc: the signals that end the program and the clean-ups
+// that run first.
+
+// Adds an async-signal-safe function to call when SIGINT, SIGTERM, SIGHUP
+// or SIGQUIT ends the program (each is caught unless it was ignored when
+// the program started); the signal's default action follows. At most
+// two.
+void atFatalSignal(void (*cleanup)());
+
+// names_posix.cc: whether a directory entry's name is one of a report.
+bool matchesReportName(const char* name);
+
+// keywait_posix.cc
+
+// Whether `size` bytes (at least one) read from a terminal, each read only
+// because the bytes before it were not yet a whole key, are one whole key
+// press: a character (UTF-8 bytes included) or an escape sequence,
+// optionally after an ESC that stands for Alt. ESC on its own is not whole
+// here: the caller ends it when no further byte follows within a short
+// time.
+bool completesKey(const unsigned char* bytes, size_t size);
+
+}  // namespace host
 
 #endif  // KORENDEZO_PLATFORM_H_

@@ -11,7 +11,7 @@
 #include <string>
 
 #include "recognition.h"
-#include "report.h"
+#include "buffers.h"
 #include "transfer.h"
 #include "virtual_disk.h"
 
@@ -49,18 +49,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::strcpy(entry.name, "r.htm");
   LoadedReport loaded;
   std::string err;
-  require(loadReport(disk, report.get(), entry, &loaded, &err), "load");
+  require(loadReport(disk, report.get(), entry, &loaded, &err) ==
+              LoadStatus::Loaded,
+          "load");
   require(!loaded.tooBig, "small input fits");
   require(report[loaded.length] == '\0', "text is terminated");
 
   // Recognition gives the same answers on the file's bytes as on its text.
   char id[PLAYER_ID_SIZE], idAsRead[PLAYER_ID_SIZE];
   char title[PATH_BUFFER_SIZE], titleAsRead[PATH_BUFFER_SIZE];
-  const bool unconverted = loaded.unconverted;
-  require(!unconverted || !loaded.hasBareLineFeed, "kept as read only when it moves by rename");
-  bool isReportAsRead = extractPlayerId(idAsRead, report.get(), unconverted);
-  bool hasTitleAsRead =
-      extractTitleName(titleAsRead, report.get(), unconverted);
+  require(!loaded.asRead || !loaded.hasBareLineFeed,
+          "kept as read only when it moves by rename");
+  const ReportText asRead = loaded.Text(report.get());
+  bool isReportAsRead = extractPlayerId(idAsRead, asRead);
+  bool hasTitleAsRead = extractTitleName(titleAsRead, asRead);
   convertReport(report.get(), &loaded);
   require(saveReport(disk, "d/r.htm", report.get(), loaded.length, &err),
           "save");
@@ -70,15 +72,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
           "bare LF exactly when the copy differs");
   require(disk.OpenHandles() == 0, "files closed");
 
-  bool isReport = extractPlayerId(id, report.get());
+  const ReportText text = ReportText::OfText(report.get());
+  bool isReport = extractPlayerId(id, text);
   require(std::strlen(id) <= 4 && (isReport || id[0] == '\0'), "identifier");
-  bool hasTitle = extractTitleName(title, report.get());
+  bool hasTitle = extractTitleName(title, text);
   require(std::strlen(title) <= 30 && (hasTitle || title[0] == '\0'),
           "title name");
   require(isReport == isReportAsRead && std::strcmp(id, idAsRead) == 0,
           "identifier as read");
   require(hasTitle == hasTitleAsRead && std::strcmp(title, titleAsRead) == 0,
           "title name as read");
-  nthNumberFromEnd(report.get(), 1 + (size ? data[size - 1] % 4 : 0));
+  int32_t number;
+  nthNumberFromEnd(report.get(), 1 + (size ? data[size - 1] % 4 : 0), &number);
   return 0;
 }

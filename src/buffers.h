@@ -1,7 +1,7 @@
-// Sizes and records shared by the sorting run, the text transfer and the
-// recognition of reports.
-#ifndef KORENDEZO_REPORT_H_
-#define KORENDEZO_REPORT_H_
+// Sizes of the fixed buffers a run works in, and the record of a directory
+// entry whose name is one of them.
+#ifndef KORENDEZO_BUFFERS_H_
+#define KORENDEZO_BUFFERS_H_
 
 #include <cstddef>
 #include <cstdint>
@@ -25,4 +25,4 @@ struct FindEntry {
   char name[FIND_NAME_SIZE];
 };
 
-#endif  // KORENDEZO_REPORT_H_
+#endif  // KORENDEZO_BUFFERS_H_

@@ -1,0 +1,201 @@
+#include "report_road.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "buffers.h"
+#include "messages.h"
+#include "recognition.h"
+#include "transfer.h"
+
+namespace {
+
+constexpr size_t kNameColumns = 12;
+
+// Portable part of the check on a directory name made from a report: it
+// must name one new entry inside the current directory.
+bool dirNameAllowed(const char* raw) {
+  if (raw[0] == '\0' || std::strcmp(raw, ".") == 0 ||
+      std::strcmp(raw, "..") == 0)
+    return false;
+  for (const unsigned char* p = reinterpret_cast<const unsigned char*>(raw);
+       *p; ++p) {
+    if (*p < 0x20 || *p == 0x7F || *p == '/' || *p == '\\')
+      return false;
+  }
+  return !hostRefusesDirName(raw);
+}
+
+}  // namespace
+
+void appendFailure(std::string* line, const char* reason,
+                   const std::string& detail) {
+  *line += "HIBA: ";
+  *line += reason;
+  if (!detail.empty()) {
+    *line += " (";
+    appendForConsole(line, detail.data(), detail.size());
+    *line += ")";
+  }
+  *line += "\n";
+}
+
+Outcome ReportRoad::Take(const char* name) {
+  FindEntry entry = {};
+  size_t nameLength = std::strlen(name);
+  if (nameLength >= sizeof entry.name)
+    return FailUnread(name, kNameTooLong);
+  std::memcpy(entry.name, name, nameLength + 1);
+
+  LoadedReport loaded;
+  switch (loadReport(disk_, b_.report, entry, &loaded, &err_)) {
+    case LoadStatus::Loaded:
+      break;
+    case LoadStatus::NotAFile:
+      return Outcome::NotReport;
+    case LoadStatus::Failed:
+      return FailUnread(name, err_);
+  }
+  bool hasTitle = false;
+  if (!Recognise(loaded, &hasTitle))
+    return Outcome::NotReport;
+  TellReport(name, hasTitle);
+  if (loaded.tooBig)
+    return Fail(kTooBig, "");
+  if (!NameDestination(hasTitle, entry.name))
+    return Fail(kBadDirName, "");
+  if (!MakeOrConfirmDir())
+    return Fail(kNoDir, err_);
+  if (!DestinationFree())
+    return Fail(kNoCopy, err_);
+  return Move(entry.name, &loaded);
+}
+
+// Fills the identifier and title buffers; false when the entry is not a
+// report of the game.
+bool ReportRoad::Recognise(const LoadedReport& loaded, bool* hasTitle) {
+  ReportText text = loaded.Text(b_.report);
+  if (!extractPlayerId(b_.playerId, text))
+    return false;
+  *hasTitle = extractTitleName(b_.titleName, text);
+  return true;
+}
+
+// The head of the report's line: its name, its player and its title.
+void ReportRoad::TellReport(const char* name, bool hasTitle) {
+  StartLine(name);
+  AppendReportName(b_.playerId);
+  if (hasTitle) {
+    line_ += '_';
+    AppendReportName(b_.titleName);
+  }
+  Say(line_);
+}
+
+// Checks the directory name the report gives, then puts it in the host's
+// encoding into the directory name buffer, and the report's path in it
+// into the destination path buffer.
+bool ReportRoad::NameDestination(bool hasTitle, const char* entryName) {
+  raw_ = b_.playerId;
+  if (hasTitle) {
+    raw_ += '_';
+    raw_ += b_.titleName;
+  }
+  if (!dirNameAllowed(raw_.c_str()))
+    return false;
+  local_.clear();
+  appendReportName(&local_, raw_.c_str());
+  int n = std::snprintf(b_.destPath, PATH_BUFFER_SIZE, "%s/%s", local_.c_str(),
+                        entryName);
+  // The identifier and title give at most 35 bytes, at most 70 once in
+  // UTF-8; with a slash and a name of under 260 bytes every path fits.
+  if (local_.size() >= PATH_BUFFER_SIZE || n < 0 ||
+      static_cast<size_t>(n) >= PATH_BUFFER_SIZE)
+    return false;
+  std::memcpy(b_.dirName, local_.c_str(), local_.size() + 1);
+  return true;
+}
+
+// Makes the directory, saying so, or confirms that one is there. Only a
+// real directory will do: a link could lead out of the folder.
+bool ReportRoad::MakeOrConfirmDir() {
+  switch (disk_.MakeDir(b_.dirName, &err_)) {
+    case MakeDirStatus::Made:
+      Say(kDirCreated);
+      return true;
+    case MakeDirStatus::Failed:
+      return false;
+    case MakeDirStatus::Exists:
+      break;
+  }
+  NodeKind kind;
+  std::string kindErr;
+  if (!disk_.Kind(b_.dirName, &kind, &kindErr)) {
+    err_ = kindErr;
+    return false;
+  }
+  return kind == NodeKind::Directory;  // err_ says that the name is taken
+}
+
+// The copy may replace a file of the same name, nothing else.
+bool ReportRoad::DestinationFree() {
+  NodeKind kind;
+  if (!disk_.Kind(b_.destPath, &kind, &err_))
+    return false;
+  if (kind == NodeKind::Missing || kind == NodeKind::File)
+    return true;
+  err_ = std::string(b_.destPath) + ": not a regular file";
+  return false;
+}
+
+// Moves the report; the original goes only once its copy is in place.
+Outcome ReportRoad::Move(const char* name, LoadedReport* loaded) {
+  // When the copy would hold the same bytes, renaming the file moves it
+  // atomically; should that fail (another file system, say), copy it.
+  if (!loaded->hasBareLineFeed && disk_.Rename(name, b_.destPath, &err_))
+    return Moved();
+  convertReport(b_.report, loaded);
+  if (!saveReport(disk_, b_.destPath, b_.report, loaded->length, &err_))
+    return Fail(kNoCopy, err_);
+  if (!disk_.Remove(name, &err_))
+    return Fail(kNotRemoved, err_);
+  return Moved();
+}
+
+void ReportRoad::StartLine(const char* name) {
+  local_.clear();
+  size_t width = appendForConsole(&local_, name, std::strlen(name));
+  line_.assign(width < kNameColumns ? kNameColumns - width : 0, ' ');
+  line_ += local_;
+  line_ += " : ";
+}
+
+void ReportRoad::AppendReportName(const char* raw) {
+  local_.clear();
+  appendReportName(&local_, raw);
+  appendForConsole(&line_, local_.data(), local_.size());
+}
+
+void ReportRoad::Say(const char* text) {
+  console_.Write(text, std::strlen(text));
+}
+
+Outcome ReportRoad::Moved() {
+  Say("\n");
+  return Outcome::Moved;
+}
+
+Outcome ReportRoad::Fail(const char* reason, const std::string& detail) {
+  line_ = " - ";
+  appendFailure(&line_, reason, detail);
+  Say(line_);
+  return Outcome::Left;
+}
+
+Outcome ReportRoad::FailUnread(const char* name, const std::string& detail) {
+  StartLine(name);
+  appendFailure(&line_, kUnreadable, detail);
+  Say(line_);
+  return Outcome::Left;
+}
+
