@@ -546,3 +546,5 @@ size_t appendForConsole(std::string* out, const char* name, size_t size) {
   }
   return chars;
 }
+
+bool hostReadsCommandLine() { return true; }

@@ -509,3 +509,5 @@ size_t appendForConsole(std::string* out, const char* name, size_t size) {
   }
   return size;
 }
+
+bool hostReadsCommandLine() { return false; }
