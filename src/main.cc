@@ -1,10 +1,16 @@
 // korendezo: sorts the round reports of the current directory into
-// sub-directories by player and title. Takes no arguments.
+// sub-directories by player and title. Takes no arguments but --help and
+// --version, and those only where the host passes the command line on.
+#include "command_line.h"
 #include "platform/platform.h"
 #include "sorting_run.h"
 
-int main() {
+int main(int argc, char** argv) {
   // The console first: it sets up standard output before anything is said.
   Console& console = systemConsole();
+  Command command =
+      hostReadsCommandLine() ? parseCommandLine(argc, argv) : Command::Sort;
+  if (command != Command::Sort)
+    return answerCommand(command, console);
   return sortReports(systemDisk(), console);
 }

@@ -21,6 +21,7 @@
 #include <cstring>
 #include <map>
 #include <string>
+#include <vector>
 
 #include "e2e_util.h"
 #include "test_util.h"
@@ -111,6 +112,74 @@ TEST(EndToEnd, SortsAFolder) {
   };
   EXPECT_EQ(want, f.Tree());
   EXPECT_EQ(reportText("6666", "Kint 1. f"), readFile(outside));
+}
+
+// Any argument stops the run before it starts: --help and --version are
+// answered on standard output, anything else is refused with one line on
+// standard error, and neither the folder nor one named on the command line
+// is touched.
+TEST(EndToEnd, ArgumentsLeaveTheFolderAlone) {
+  enum Answer { kUsage, kVersion, kRefusal };
+  const std::string kOther = "<other folder>";
+  const struct Case {
+    std::vector<std::string> args;
+    Answer answer;
+  } cases[] = {
+      {{"--help"}, kUsage},
+      {{"-h"}, kUsage},
+      {{"--version"}, kVersion},
+      {{"-h", "/nonexistent"}, kRefusal},
+      {{"--help", "--version"}, kRefusal},
+      {{kOther}, kRefusal},
+      {{"."}, kRefusal},
+      {{"-x"}, kRefusal},
+      {{"--"}, kRefusal},
+      {{""}, kRefusal},
+      {{"--versio"}, kRefusal},
+      {{"--HELP"}, kRefusal},
+      {{"-help"}, kRefusal},
+  };
+  for (const Case& c : cases) {
+    Folder f;
+    f.Write("1234_12.htm", reportText("1234", kEszaki + " 12. fordulo"));
+    f.Write("1234_13.htm", reportText("1234", kEszaki + " 13. fordulo", "\n"));
+    f.Write("hirek.htm", "<HTML></HTML>\n");
+    const std::string other = f.Sibling("-reports");
+    ASSERT_EQ(0, mkdir(other.c_str(), 0777));
+    writeFile(other + "/5678_12.htm", reportText("5678", kDeli + " 12. f", "\n"));
+    const auto before = f.Tree();
+    const auto otherBefore = treeOf(other);
+
+    RunOptions options;
+    std::string shown;
+    for (const std::string& arg : c.args) {
+      options.arguments.push_back(arg == kOther ? other : arg);
+      shown += " '" + options.arguments.back() + "'";
+    }
+    RunResult r = runProgram(f.path(), options);
+
+    if (c.answer == kRefusal) {
+      EXPECT_EQ(2, r.status) << shown;
+      EXPECT_EQ("", r.out) << shown;
+      EXPECT_TRUE(startsWith(r.err, "korendezo: takes no arguments; start it "
+                                    "in the folder of the reports"))
+          << shown << ": " << r.err;
+      EXPECT_EQ(r.err.find('\n'), r.err.size() - 1) << shown << ": " << r.err;
+    } else {
+      EXPECT_EQ(0, r.status) << shown;
+      EXPECT_EQ("", r.err) << shown;
+      if (c.answer == kVersion) {
+        EXPECT_EQ("korendezo " KORENDEZO_VERSION "\n", r.out);
+      } else {
+        EXPECT_TRUE(startsWith(r.out, "Usage: korendezo [--help | --version]\n"))
+            << shown << ": " << r.out;
+        EXPECT_NE(std::string::npos, r.out.find("current folder")) << r.out;
+        EXPECT_TRUE(endsWith(r.out, "man korendezo\n")) << r.out;
+      }
+    }
+    EXPECT_EQ(before, f.Tree()) << shown;
+    EXPECT_EQ(otherBefore, treeOf(other)) << shown;
+  }
 }
 
 TEST(EndToEnd, BytesSurviveTheMove) {

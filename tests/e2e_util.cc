@@ -220,6 +220,8 @@ RunResult runProgram(const std::string& dir, const RunOptions& options) {
   for (const std::string& arg : options.command)
     argv.push_back(const_cast<char*>(arg.c_str()));
   argv.push_back(const_cast<char*>(KORENDEZO_BINARY));
+  for (const std::string& arg : options.arguments)
+    argv.push_back(const_cast<char*>(arg.c_str()));
   argv.push_back(nullptr);
   pid_t pid = fork();
   check(pid >= 0, "fork");

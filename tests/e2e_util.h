@@ -56,6 +56,8 @@ struct RunOptions {
   // A loader and its arguments put before KORENDEZO_BINARY (wine, say);
   // empty runs the program itself.
   std::vector<std::string> command;
+  // The program's arguments.
+  std::vector<std::string> arguments;
   // Standard input is a pipe kept open until the program ends, not
   // /dev/null: a program that read it would wait.
   bool openInput = false;

@@ -175,7 +175,8 @@ class KeyWaitTest : public testing::Test {
           null < 0 || dup2(null, 0) < 0 || dup2(out, 1) < 0 ||
           dup2(out, 2) < 0 || chdir(scratch_.c_str()) != 0)
         _exit(126);
-      execl(KORENDEZO_BINARY, "korendezo", static_cast<char*>(nullptr));
+      execl(KORENDEZO_BINARY, "korendezo", argument_,
+            static_cast<char*>(nullptr));
       _exit(127);
     }
     if (!onTerminal)
@@ -284,6 +285,7 @@ class KeyWaitTest : public testing::Test {
   int pipe_ = -1;
   termios before_;
   int ignored_ = 0;  // a signal the program starts with ignored
+  const char* argument_ = nullptr;  // the program's one argument, if any
   pid_t pid_ = -1;
   int status_ = 0;
   bool exited_ = false;
@@ -368,6 +370,23 @@ TEST_F(KeyWaitTest, IgnoredSignalStaysIgnored) {
   ExpectCleanExit();
   EXPECT_TRUE(sameSettings(Settings(), before_));
 }
+
+class ArgumentOnTerminal : public KeyWaitTest,
+                           public testing::WithParamInterface<const char*> {};
+
+// An answered or refused argument ends the program at once on a terminal
+// too, without a run and with the terminal as it was.
+TEST_P(ArgumentOnTerminal, EndsWithoutWaiting) {
+  argument_ = GetParam();
+  ASSERT_NO_FATAL_FAILURE(Start());
+  ASSERT_TRUE(Await([&] { return Exited(); })) << "still waiting: " << output_;
+  ASSERT_TRUE(WIFEXITED(status_)) << "status " << status_;
+  EXPECT_EQ(output_.find(kNoReports), std::string::npos) << output_;
+  EXPECT_TRUE(sameSettings(Settings(), before_));
+}
+
+INSTANTIATE_TEST_SUITE_P(Arguments, ArgumentOnTerminal,
+                         testing::Values("--help", "--version", "-x"));
 
 TEST_F(KeyWaitTest, WithoutControllingTerminalEndsAtOnce) {
   ASSERT_NO_FATAL_FAILURE(Start(/*onTerminal=*/false));

@@ -15,3 +15,5 @@ std::string reasonText(SystemError error) {
 }
 
 }  // namespace host
+
+bool hostReadsCommandLine() { return true; }

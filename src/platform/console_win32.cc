@@ -80,3 +80,5 @@ std::string reasonText(SystemError error) {
 }
 
 }  // namespace host
+
+bool hostReadsCommandLine() { return false; }

@@ -117,6 +117,11 @@ void appendReportName(std::string* out, const char* raw);
 // Returns the number of characters appended.
 size_t appendForConsole(std::string* out, const char* name, size_t size);
 
+// True when the program's arguments come from a user who typed them, so
+// that they are answered or refused; false where the program is started by
+// a double click and the arguments are ignored (Windows).
+bool hostReadsCommandLine();
+
 // Within the layer: what its files give each other. Nothing outside
 // src/platform/ (and its tests) uses these.
 namespace host {
