@@ -22,6 +22,7 @@ RunResult run(VirtualDisk& disk) {
   int status = sortReports(disk, console);
   EXPECT_EQ(1, console.keyWaits);
   EXPECT_EQ(0u, disk.OpenHandles());
+  EXPECT_EQ(0u, disk.OpenDirs());
   EXPECT_EQ("", console.err);
   return {status, linesBetweenBanners(console.out)};
 }
@@ -72,9 +73,9 @@ TEST(SortReports, CrLfReportMovesByRenameAlone) {
   const std::vector<std::string> want = {
       "mkdir 1234_X",
       "rename a.htm 1234_X/a.htm",
-      "create 1234_X/.tmp0",
-      "write 1234_X/.tmp0",
-      "rename 1234_X/.tmp0 1234_X/b.htm",
+      "create 1234_X/b.htm",
+      "write 1234_X/b.htm",
+      "commit 1234_X/b.htm",
       "remove b.htm",
   };
   EXPECT_EQ(want, disk.log);
@@ -104,19 +105,20 @@ TEST(SortReports, EveryFailureLeavesTheReport) {
   const std::string head = "       r.htm : 1234_X";
   const std::string made = " - konyvtar letrehozva";
   const FaultCase cases[] = {
-      {"mkdir", "", "\r\n",
-       " - HIBA: a konyvtar nem hozhato letre (mkdir(1234_X): injected fault)"},
-      {"kind", "1234_X/", "\r\n",
-       made + " - HIBA: a masolat nem irhato (kind(1234_X/r.htm): injected fault)"},
-      {"createtemp", "", "\n",
-       made + " - HIBA: a masolat nem irhato (createtemp(1234_X/.tmp0): "
+      {"opendir", "", "\r\n",
+       " - HIBA: a konyvtar nem hozhato letre (opendir(1234_X): injected "
+       "fault)"},
+      {"move", "", "\r\n",
+       made + " - HIBA: a fajl nem helyezheto at (move(r.htm): injected fault)"},
+      {"createcopy", "", "\n",
+       made + " - HIBA: a masolat nem irhato (createcopy(1234_X/r.htm): "
               "injected fault)"},
       {"write", "", "\n",
-       made + " - HIBA: a masolat nem irhato (write(1234_X/.tmp0): injected fault)"},
-      {"close", "", "\n",
-       made + " - HIBA: a masolat nem irhato (close(1234_X/.tmp0): injected fault)"},
-      {"rename", "", "\r\n",
-       made + " - HIBA: a masolat nem irhato (rename(1234_X/.tmp0): injected fault)"},
+       made + " - HIBA: a masolat nem irhato (write(1234_X/r.htm): injected "
+              "fault)"},
+      {"commit", "", "\n",
+       made + " - HIBA: a masolat nem irhato (commit(1234_X/r.htm): injected "
+              "fault)"},
   };
   for (const FaultCase& c : cases) {
     VirtualDisk disk;

@@ -293,7 +293,7 @@ TEST(WineEndToEnd, PathsPastMaxPathFailCleanly) {
   RunResult r = runExe(f.path());
   EXPECT_EQ(1, r.status);
   EXPECT_EQ(std::string(name) + " : 1234_A - konyvtar letrehozva - HIBA: a "
-                                "masolat nem irhato (GetFileAttributes(1234_A/" +
+                                "fajl nem helyezheto at (MoveFileEx(1234_A/" +
                 name + "): Name too long)\r\n",
             lines(r));
   const std::map<std::string, std::string> want = {
