@@ -98,8 +98,10 @@ void drain(int outFd, int errFd, std::string* out, std::string* err) {
 
 #ifdef __linux__
 // Follows the traced child from its exec to the entry of system call `nr`,
-// sends it `sig` there and lets it go. False if the call never came.
-bool signalAtSyscall(pid_t pid, long nr, int sig) {
+// runs `atStop` and sends it `sig` there, and lets it go. False if the call
+// never came.
+bool stopAtSyscall(pid_t pid, long nr, int sig,
+                   const std::function<void()>& atStop) {
   int status;
   if (waitpid(pid, &status, 0) != pid || !WIFSTOPPED(status))
     return false;  // the exec stop
@@ -119,7 +121,10 @@ bool signalAtSyscall(pid_t pid, long nr, int sig) {
       return false;
     if (info.op == PTRACE_SYSCALL_INFO_ENTRY &&
         static_cast<long>(info.entry.nr) == nr) {
-      kill(pid, sig);
+      if (atStop)
+        atStop();
+      if (sig != 0)
+        kill(pid, sig);
       ptrace(PTRACE_DETACH, pid, nullptr, 0);
       return true;
     }
@@ -228,9 +233,14 @@ RunResult runProgram(const std::string& dir, const RunOptions& options) {
   if (pid == 0) {
     setsid();  // no controlling terminal: the program does not wait
     int input = options.openInput ? in[0] : open("/dev/null", O_RDONLY);
-    if (chdir(dir.c_str()) != 0 || input < 0 || dup2(input, 0) < 0 ||
-        dup2(out[1], 1) < 0 || dup2(err[1], 2) < 0)
+    int output = options.outputFile.empty()
+                     ? out[1]
+                     : open(options.outputFile.c_str(), O_WRONLY);
+    if (chdir(dir.c_str()) != 0 || input < 0 || output < 0 ||
+        dup2(input, 0) < 0 || dup2(output, 1) < 0 || dup2(err[1], 2) < 0)
       _exit(126);
+    if (output != out[1])
+      close(output);
     // Only 0, 1 and 2 stay open: a process the program leaves behind (a
     // wine server, say) must not keep the pipes from closing.
     close(input);
@@ -259,7 +269,8 @@ RunResult runProgram(const std::string& dir, const RunOptions& options) {
   RunResult result;
 #ifdef __linux__
   if (options.stopAtSyscall >= 0)
-    result.stopped = signalAtSyscall(pid, options.stopAtSyscall, options.signal);
+    result.stopped = stopAtSyscall(pid, options.stopAtSyscall, options.signal,
+                                   options.atStop);
 #endif
   drain(out[0], err[0], &result.out, &result.err);
   int status = 0;

@@ -4,6 +4,7 @@
 
 #include <sys/resource.h>
 
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -61,10 +62,14 @@ struct RunOptions {
   // Standard input is a pipe kept open until the program ends, not
   // /dev/null: a program that read it would wait.
   bool openInput = false;
-  // When set (Linux), the program is traced and sent `signal` as it enters
-  // system call `stopAtSyscall` for the first time.
+  // When set (Linux), the program is traced and, as it enters system call
+  // `stopAtSyscall` for the first time, held there while `atStop` runs (if
+  // given), then sent `signal` (if given) and let go.
   long stopAtSyscall = -1;
   int signal = 0;
+  std::function<void()> atStop;
+  // Standard output goes to this file (/dev/full, say) instead of a pipe.
+  std::string outputFile;
 };
 
 struct RunResult {

@@ -14,6 +14,12 @@ namespace {
 
 using host::failure;
 
+#ifdef O_NOATIME
+constexpr int kNoAccessTime = O_NOATIME;
+#else
+constexpr int kNoAccessTime = 0;
+#endif
+
 class PosixDisk : public host::SystemDisk {
  public:
   PosixDisk() {
@@ -48,8 +54,12 @@ class PosixDisk : public host::SystemDisk {
   OpenStatus OpenRead(const char* name, FileHandle* handle, FileInfo* info,
                       std::string* err) override {
     // O_NOFOLLOW: a link is never read. O_NONBLOCK: opening a FIFO that
-    // took a report's name does not hang.
-    int fd = open(name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    // took a report's name does not hang. O_NOATIME, where the process may
+    // use it: reading does not change the time that the move keeps.
+    const int flags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+    int fd = open(name, flags | kNoAccessTime);
+    if (fd < 0 && errno == EPERM && kNoAccessTime != 0)
+      fd = open(name, flags);
     if (fd < 0) {
       int error = errno;
       *err = failure("open", name, error);

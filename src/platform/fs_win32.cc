@@ -192,26 +192,23 @@ class Win32Disk : public host::SystemDisk {
     if (attributes != INVALID_FILE_ATTRIBUTES &&
         (attributes & FILE_ATTRIBUTE_READONLY))
       return MoveStatus::CopyInstead;
-    if (MoveFileExA(name, to.c_str(), MOVEFILE_WRITE_THROUGH))
+    // Something may have the name: a file to replace, what may not be
+    // replaced, or the report itself through a hard link, which a rename
+    // would leave as it is.
+    FileInfo existing;
+    MoveStatus status = host::occupant(to.c_str(), &existing, err);
+    if (status != MoveStatus::Moved)
+      return status;
+    if (existing.inode == source.inode && existing.device == source.device) {
+      if (DeleteFileA(name))
+        return MoveStatus::Moved;
+      *err = failure("DeleteFile", name, GetLastError());
+      return MoveStatus::SourceStays;
+    }
+    if (MoveFileExA(name, to.c_str(),
+                    MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
       return MoveStatus::Moved;
     DWORD error = GetLastError();
-    if (error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS) {
-      // Something has the name: a file to replace, the report itself
-      // through a hard link, or what may not be replaced.
-      MoveStatus status = host::occupant(to.c_str(), err);
-      if (status != MoveStatus::Moved)
-        return status;
-      if (host::sameFile(to.c_str(), source)) {
-        if (DeleteFileA(name))
-          return MoveStatus::Moved;
-        *err = failure("DeleteFile", name, GetLastError());
-        return MoveStatus::SourceStays;
-      }
-      if (MoveFileExA(name, to.c_str(),
-                      MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
-        return MoveStatus::Moved;
-      error = GetLastError();
-    }
     if (error == ERROR_NOT_SAME_DEVICE)
       return MoveStatus::CopyInstead;
     *err = failure("MoveFileEx", name, error);
@@ -240,10 +237,12 @@ bool fitsPath(const char* path, unsigned long reserve) {
   return n != 0 && n < MAX_PATH - reserve;
 }
 
-MoveStatus occupant(const char* path, std::string* err) {
+MoveStatus occupant(const char* path, FileInfo* existing, std::string* err) {
   BY_HANDLE_FILE_INFORMATION info;
+  *existing = FileInfo();
   if (!lookAt(path, &info))
     return MoveStatus::Moved;
+  describe(info, existing);
   if (info.dwFileAttributes & kNotAFile) {
     *err = std::string(path) + ": not a regular file";
     return MoveStatus::Taken;
@@ -254,15 +253,6 @@ MoveStatus occupant(const char* path, std::string* err) {
     return MoveStatus::Taken;
   }
   return MoveStatus::Moved;
-}
-
-bool sameFile(const char* path, const FileInfo& source) {
-  BY_HANDLE_FILE_INFORMATION info;
-  FileInfo other;
-  if (!lookAt(path, &info))
-    return false;
-  describe(info, &other);
-  return other.device == source.device && other.inode == source.inode;
 }
 
 bool isFileWithIndex(const char* path, uint64_t index) {

@@ -123,7 +123,8 @@ class DiskInterface {
   // Gives the copy the permissions, owner (where the process may) and times
   // of `source`, flushes it to stable storage and puts it in place as
   // `dir`/`name`, replacing a file there; closes it. Anything but Moved
-  // leaves no copy and `dir`/`name` as it was.
+  // leaves no copy and `dir`/`name` as it was, except that a copy in place
+  // stays when only closing it fails.
   virtual MoveStatus CommitCopy(FileHandle copy, const FileInfo& source,
                                 DirHandle dir, const char* name,
                                 std::string* err) = 0;
@@ -241,7 +242,7 @@ bool writeCopy(const Copy& copy, const char* data, size_t size,
                std::string* err);
 // Gives the copy `source`'s metadata, flushes it and puts it in place as
 // `name` in copy->dir, replacing a file; closes it. On anything but Moved
-// the copy is gone.
+// the copy is gone, unless only closing it failed.
 MoveStatus commitCopy(Copy* copy, const FileInfo& source, const char* name,
                       std::string* err);
 void discardCopy(Copy* copy);
@@ -270,10 +271,9 @@ void waitForKey();
 // MAX_PATH characters of full path, less `reserve`.
 bool fitsPath(const char* path, unsigned long reserve = 0);
 // Whether a new file may take the name `path`: Moved when nothing or a
-// file that may be replaced has it, Taken when something else does.
-MoveStatus occupant(const char* path, std::string* err);
-// Whether `path` is `source`, under another name.
-bool sameFile(const char* path, const FileInfo& source);
+// file that may be replaced has it (*existing says which file, or is all
+// zero), Taken when something else does.
+MoveStatus occupant(const char* path, FileInfo* existing, std::string* err);
 // Whether `path` is a file, not a link or a directory, with file index
 // `index`.
 bool isFileWithIndex(const char* path, uint64_t index);

@@ -323,10 +323,11 @@ MoveStatus commitCopy(Copy* copy, const FileInfo& source, const char* name,
     return status;
   }
   copy->file = -1;
-  // Linux closes the descriptor even when close() reports EINTR.
+  // Linux closes the descriptor even when close() reports EINTR. The copy,
+  // flushed and in place, stays: the report stays too, and its line says
+  // what went wrong.
   if (close(fd) != 0 && errno != EINTR) {
     *err = failure("close", copy->path.c_str(), errno);
-    unlinkat(static_cast<int>(copy->dir), name, 0);
     return MoveStatus::Failed;
   }
   return MoveStatus::Moved;

@@ -158,7 +158,8 @@ MoveStatus placeByPlainCopy(const host::Copy& copy, const FileInfo& source,
 // Puts the copy, written and flushed, in place.
 MoveStatus place(const host::Copy& copy, const FileInfo& source,
                  std::string* err) {
-  MoveStatus status = host::occupant(copy.path.c_str(), err);
+  FileInfo existing;
+  MoveStatus status = host::occupant(copy.path.c_str(), &existing, err);
   if (status != MoveStatus::Moved)
     return status;
   const std::string temp = dirOf(copy) + copy.tempName;
@@ -246,11 +247,11 @@ MoveStatus commitCopy(Copy* copy, const FileInfo& source, const char*,
     *err = failure("FlushFileBuffers", copy->path.c_str(), GetLastError());
   else
     status = place(*copy, source, err);
-  // Closing removes the temporary name; a copy in place keeps its own.
+  // Closing removes the temporary name; a copy in place keeps its own,
+  // and stays (beside the report) should closing fail.
   copy->file = -1;
   if (!CloseHandle(file) && status == MoveStatus::Moved) {
     *err = failure("CloseHandle", copy->path.c_str(), GetLastError());
-    DeleteFileA(copy->path.c_str());
     status = MoveStatus::Failed;
   }
   return status;
