@@ -29,6 +29,7 @@ const std::map<std::string, std::string> kCalls = {
     {"fchown", "EIO"},      {"utimensat", "EIO"},  {"mmap", "ENOMEM"},
     {"brk", "ENOMEM"},
 };
+constexpr bool kSanitized = KORENDEZO_SANITIZED;
 
 std::string strace() {
   for (const char* path : {"/usr/bin/strace", "/bin/strace"}) {
@@ -136,6 +137,10 @@ TEST(FaultSweep, EveryCallFailingOrKilledInTurn) {
   const std::string tracer = strace();
   if (tracer.empty())
     GTEST_SKIP() << "strace is not installed";
+  if (kSanitized)
+    GTEST_SKIP() << "the sanitizers' runtime makes calls of its own, which "
+                    "failed stop it before the program starts; the plain "
+                    "build runs the sweep";
   const std::map<std::string, int> counts = countCalls(tracer);
   ASSERT_GT(counts.count("renameat2") + counts.count("linkat"), 0u);
   for (const auto& call : counts) {
@@ -154,7 +159,9 @@ TEST(FaultSweep, EveryCallFailingOrKilledInTurn) {
                            "trace=" + call.first, "-e",
                            "inject=" + call.first + ":" + fault +
                                ":when=" + std::to_string(n)};
+        options.timeoutSeconds = 60;
         RunResult r = runProgram(f.path(), options);
+        ASSERT_FALSE(r.timedOut) << what;
         const bool killed = fault == "signal=KILL";
         bool allMoved = checkReports(f, r, killed, what);
         if (killed) {

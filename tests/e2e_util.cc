@@ -16,6 +16,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -69,13 +70,28 @@ void removeTree(const std::string& path) {
   nftw(path.c_str(), removeEntry, 16, FTW_DEPTH | FTW_PHYS);
 }
 
-// Reads both pipes to their end.
-void drain(int outFd, int errFd, std::string* out, std::string* err) {
+// Reads both pipes to their end. Past `timeoutSeconds` (0: no limit), kills
+// the process group `group` and says so.
+bool drain(int outFd, int errFd, std::string* out, std::string* err,
+           pid_t group, int timeoutSeconds) {
   pollfd fds[2] = {{outFd, POLLIN, 0}, {errFd, POLLIN, 0}};
   std::string* sinks[2] = {out, err};
   int open = 2;
+  const time_t deadline = time(nullptr) + timeoutSeconds;
+  bool timedOut = false;
   while (open > 0) {
-    if (poll(fds, 2, -1) < 0) {
+    int wait = -1;
+    if (timeoutSeconds > 0 && !timedOut) {
+      time_t left = deadline - time(nullptr);
+      wait = left > 0 ? static_cast<int>(left) * 1000 : 0;
+    }
+    int ready = poll(fds, 2, wait);
+    if (ready == 0) {
+      timedOut = true;
+      kill(-group, SIGKILL);
+      continue;
+    }
+    if (ready < 0) {
       if (errno == EINTR)
         continue;
       break;
@@ -94,6 +110,7 @@ void drain(int outFd, int errFd, std::string* out, std::string* err) {
       }
     }
   }
+  return timedOut;
 }
 
 #ifdef __linux__
@@ -272,7 +289,8 @@ RunResult runProgram(const std::string& dir, const RunOptions& options) {
     result.stopped = stopAtSyscall(pid, options.stopAtSyscall, options.signal,
                                    options.atStop);
 #endif
-  drain(out[0], err[0], &result.out, &result.err);
+  result.timedOut = drain(out[0], err[0], &result.out, &result.err, pid,
+                          options.timeoutSeconds);
   int status = 0;
   while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
   }

@@ -70,11 +70,15 @@ struct RunOptions {
   std::function<void()> atStop;
   // Standard output goes to this file (/dev/full, say) instead of a pipe.
   std::string outputFile;
+  // Past this many seconds (0: no limit) the program and all it started
+  // are killed.
+  int timeoutSeconds = 0;
 };
 
 struct RunResult {
   int status;  // exit status, or 128 + signal
   bool stopped = false;  // the traced system call was reached
+  bool timedOut = false;
   std::string out, err;
 };
 
