@@ -71,14 +71,49 @@ void BM_Memcpy(benchmark::State& state) {
   state.SetBytesProcessed(static_cast<int64_t>(bytes));
 }
 
+// A disk on which every call that is not overridden does nothing or fails.
+class NullDisk : public DiskInterface {
+ public:
+  bool ListEntries(NameList*, std::string*) override { return true; }
+  OpenStatus OpenRead(const char*, FileHandle*, FileInfo*,
+                      std::string*) override {
+    return OpenStatus::Failed;
+  }
+  bool Read(FileHandle, char*, size_t, size_t* got, std::string*) override {
+    *got = 0;
+    return true;
+  }
+  void CloseRead(FileHandle) override {}
+  DirStatus OpenDir(const char*, DirHandle*, std::string*) override {
+    return DirStatus::Failed;
+  }
+  void CloseDir(DirHandle) override {}
+  MoveStatus MoveInto(const char*, const FileInfo&, DirHandle,
+                      std::string*) override {
+    return MoveStatus::Failed;
+  }
+  bool CreateCopy(DirHandle, const char*, FileHandle*, std::string*) override {
+    return false;
+  }
+  bool Write(FileHandle, const char*, size_t, std::string*) override {
+    return false;
+  }
+  MoveStatus CommitCopy(FileHandle, const FileInfo&, DirHandle, const char*,
+                        std::string*) override {
+    return MoveStatus::Failed;
+  }
+  void DiscardCopy(FileHandle) override {}
+  bool Remove(const char*, std::string*) override { return false; }
+};
+
 // A file already in the report buffer: the first read says the buffer's
 // bytes were read, without copying them, so that only loadReport's own
 // work on them is timed.
-class InPlaceDisk : public DiskInterface {
+class InPlaceDisk : public NullDisk {
  public:
   size_t size = 0;
-  bool ListEntries(NameList*, std::string*) override { return true; }
-  OpenStatus OpenRead(const char*, FileHandle* handle, std::string*) override {
+  OpenStatus OpenRead(const char*, FileHandle* handle, FileInfo*,
+                      std::string*) override {
     *handle = 1;
     given_ = false;
     return OpenStatus::Opened;
@@ -88,20 +123,6 @@ class InPlaceDisk : public DiskInterface {
     given_ = true;
     return true;
   }
-  void CloseRead(FileHandle) override {}
-  bool Kind(const char*, NodeKind*, std::string*) override { return false; }
-  MakeDirStatus MakeDir(const char*, std::string*) override {
-    return MakeDirStatus::Failed;
-  }
-  bool CreateTemp(const char*, std::string*, FileHandle*, std::string*) override {
-    return false;
-  }
-  bool Write(FileHandle, const char*, size_t, std::string*) override {
-    return false;
-  }
-  bool CloseWrite(FileHandle, bool, std::string*) override { return false; }
-  bool Rename(const char*, const char*, std::string*) override { return false; }
-  bool Remove(const char*, std::string*) override { return false; }
 
  private:
   bool given_ = false;
@@ -179,29 +200,12 @@ void BM_Recognition(benchmark::State& state) {
 
 // Takes saveReport's writes and forgets them, so only the conversion and
 // its block handling are timed.
-class DiscardingDisk : public DiskInterface {
+class DiscardingDisk : public NullDisk {
  public:
   size_t written = 0;
-  bool ListEntries(NameList*, std::string*) override { return true; }
-  OpenStatus OpenRead(const char*, FileHandle*, std::string*) override {
-    return OpenStatus::Failed;
-  }
-  bool Read(FileHandle, char*, size_t, size_t* got, std::string*) override {
-    *got = 0;
-    return true;
-  }
-  void CloseRead(FileHandle) override {}
-  bool Kind(const char*, NodeKind* kind, std::string*) override {
-    *kind = NodeKind::Missing;
-    return true;
-  }
-  MakeDirStatus MakeDir(const char*, std::string*) override {
-    return MakeDirStatus::Made;
-  }
-  bool CreateTemp(const char* dir, std::string* tempPath, FileHandle* handle,
+  bool CreateCopy(DirHandle, const char*, FileHandle* copy,
                   std::string*) override {
-    *tempPath = std::string(dir) + "/t.tmp";
-    *handle = 1;
+    *copy = 1;
     return true;
   }
   bool Write(FileHandle, const char* data, size_t size,
@@ -210,11 +214,10 @@ class DiscardingDisk : public DiskInterface {
     written += size;
     return true;
   }
-  bool CloseWrite(FileHandle, bool, std::string*) override { return true; }
-  bool Rename(const char*, const char*, std::string*) override {
-    return true;
+  MoveStatus CommitCopy(FileHandle, const FileInfo&, DirHandle, const char*,
+                        std::string*) override {
+    return MoveStatus::Moved;
   }
-  bool Remove(const char*, std::string*) override { return true; }
 };
 
 void BM_WriteConversion(benchmark::State& state) {
@@ -224,7 +227,8 @@ void BM_WriteConversion(benchmark::State& state) {
   size_t bytes = 0, lines = 0;
   for (auto _ : state) {
     const std::string& text = reports.Next();
-    bool ok = saveReport(disk, "d/r.htm", text.data(), text.size(), &err);
+    bool ok = saveReport(disk, 1, "r.htm", text.data(), text.size(),
+                         FileInfo(), &err) == MoveStatus::Moved;
     benchmark::DoNotOptimize(ok);
     bytes += text.size();
     state.PauseTiming();

@@ -48,11 +48,11 @@ Command parseCommandLine(int argc, const char* const* argv) {
 int answerCommand(Command command, Console& console) {
   if (command == Command::Help) {
     console.Write(kUsage, sizeof kUsage - 1);
-    return EXIT_ALL_MOVED;
+    return finishOutput(console, EXIT_ALL_MOVED);
   }
   if (command == Command::Version) {
     console.Write(kVersion, sizeof kVersion - 1);
-    return EXIT_ALL_MOVED;
+    return finishOutput(console, EXIT_ALL_MOVED);
   }
   console.WriteError(kRefusal, sizeof kRefusal - 1);
   return EXIT_USAGE;

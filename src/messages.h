@@ -24,7 +24,9 @@ constexpr char kNoDir[] = "a konyvtar nem hozhato letre";
 constexpr char kNoCopy[] = "a masolat nem irhato";
 constexpr char kUnreadable[] = "a fajl nem olvashato";
 constexpr char kNotRemoved[] = "a fajl nem torolheto";
+constexpr char kNotMoved[] = "a fajl nem helyezheto at";
 constexpr char kNoListing[] = "a konyvtar nem olvashato";
+constexpr char kOutputLost[] = "a kimenet nem irhato";
 // The system's part of the reason for a name the directory entry record
 // cannot hold.
 constexpr char kNameTooLong[] = "a nev tul hosszu";

@@ -64,11 +64,10 @@ Outcome ReportRoad::Take(const char* name) {
     return Fail(kTooBig, "");
   if (!NameDestination(hasTitle, entry.name))
     return Fail(kBadDirName, "");
-  if (!MakeOrConfirmDir())
+  DirHandle dir;
+  if (!OpenDestination(&dir))
     return Fail(kNoDir, err_);
-  if (!DestinationFree())
-    return Fail(kNoCopy, err_);
-  return Move(entry.name, &loaded);
+  return Move(entry.name, dir, &loaded);
 }
 
 // Fills the identifier and title buffers; false when the entry is not a
@@ -118,44 +117,47 @@ bool ReportRoad::NameDestination(bool hasTitle, const char* entryName) {
 
 // Makes the directory, saying so, or confirms that one is there. Only a
 // real directory will do: a link could lead out of the folder.
-bool ReportRoad::MakeOrConfirmDir() {
-  switch (disk_.MakeDir(b_.dirName, &err_)) {
-    case MakeDirStatus::Made:
+bool ReportRoad::OpenDestination(DirHandle* dir) {
+  switch (dirs_.Open(b_.dirName, dir, &err_)) {
+    case DirStatus::Made:
       Say(kDirCreated);
       return true;
-    case MakeDirStatus::Failed:
-      return false;
-    case MakeDirStatus::Exists:
+    case DirStatus::Opened:
+      return true;
+    case DirStatus::Taken:
+    case DirStatus::Failed:
       break;
   }
-  NodeKind kind;
-  std::string kindErr;
-  if (!disk_.Kind(b_.dirName, &kind, &kindErr)) {
-    err_ = kindErr;
-    return false;
-  }
-  return kind == NodeKind::Directory;  // err_ says that the name is taken
-}
-
-// The copy may replace a file of the same name, nothing else.
-bool ReportRoad::DestinationFree() {
-  NodeKind kind;
-  if (!disk_.Kind(b_.destPath, &kind, &err_))
-    return false;
-  if (kind == NodeKind::Missing || kind == NodeKind::File)
-    return true;
-  err_ = std::string(b_.destPath) + ": not a regular file";
   return false;
 }
 
-// Moves the report; the original goes only once its copy is in place.
-Outcome ReportRoad::Move(const char* name, LoadedReport* loaded) {
-  // When the copy would hold the same bytes, renaming the file moves it
-  // atomically; should that fail (another file system, say), copy it.
-  if (!loaded->hasBareLineFeed && disk_.Rename(name, b_.destPath, &err_))
-    return Moved();
+// Moves the report by renaming it when its copy would hold the same bytes,
+// and where the rename cannot do it, by copying it.
+Outcome ReportRoad::Move(const char* name, DirHandle dir,
+                         LoadedReport* loaded) {
+  if (loaded->hasBareLineFeed)
+    return Copy(name, dir, loaded);
+  switch (disk_.MoveInto(name, loaded->source, dir, &err_)) {
+    case MoveStatus::Moved:
+      return Moved();
+    case MoveStatus::CopyInstead:
+      return Copy(name, dir, loaded);
+    case MoveStatus::SourceStays:
+      return Fail(kNotRemoved, err_);
+    case MoveStatus::Taken:
+      return Fail(kNoCopy, err_);
+    case MoveStatus::Failed:
+      break;
+  }
+  return Fail(kNotMoved, err_);
+}
+
+// Copies the report; the original goes only once its copy is in place.
+Outcome ReportRoad::Copy(const char* name, DirHandle dir,
+                         LoadedReport* loaded) {
   convertReport(b_.report, loaded);
-  if (!saveReport(disk_, b_.destPath, b_.report, loaded->length, &err_))
+  if (saveReport(disk_, dir, name, b_.report, loaded->length, loaded->source,
+                 &err_) != MoveStatus::Moved)
     return Fail(kNoCopy, err_);
   if (!disk_.Remove(name, &err_))
     return Fail(kNotRemoved, err_);

@@ -6,6 +6,7 @@
 
 #include <string>
 
+#include "dir_cache.h"
 #include "platform/platform.h"
 
 struct LoadedReport;
@@ -24,7 +25,7 @@ enum class Outcome { NotReport, Moved, Left };
 class ReportRoad {
  public:
   ReportRoad(DiskInterface& disk, Console& console, const RunBuffers& buffers)
-      : disk_(disk), console_(console), b_(buffers) {}
+      : disk_(disk), console_(console), b_(buffers), dirs_(disk) {}
 
   // Takes the entry called `name` down the road.
   Outcome Take(const char* name);
@@ -33,9 +34,9 @@ class ReportRoad {
   bool Recognise(const LoadedReport& loaded, bool* hasTitle);
   void TellReport(const char* name, bool hasTitle);
   bool NameDestination(bool hasTitle, const char* entryName);
-  bool MakeOrConfirmDir();
-  bool DestinationFree();
-  Outcome Move(const char* name, LoadedReport* loaded);
+  bool OpenDestination(DirHandle* dir);
+  Outcome Move(const char* name, DirHandle dir, LoadedReport* loaded);
+  Outcome Copy(const char* name, DirHandle dir, LoadedReport* loaded);
 
   void Say(const std::string& text) { console_.Write(text.data(), text.size()); }
   void Say(const char* text);
@@ -51,6 +52,7 @@ class ReportRoad {
   DiskInterface& disk_;
   Console& console_;
   const RunBuffers& b_;
+  DirCache dirs_;
   // Reused for every entry.
   std::string line_, local_, raw_, err_;
 };

@@ -1,6 +1,7 @@
 #include "sorting_run.h"
 
 #include <cstdlib>
+#include <new>
 #include <string>
 
 #include "buffers.h"
@@ -60,15 +61,34 @@ int sortFolder(DiskInterface& disk, Console& console, const RunBuffers& buffers)
 
 int sortReports(DiskInterface& disk, Console& console, Allocator allocate) {
   RunBuffers buffers;
-  if (!allocateBuffers(&buffers, allocate ? allocate : std::malloc)) {
-    releaseBuffers(&buffers);
-    console.WriteError(kNoMemory, sizeof kNoMemory - 1);
-    return EXIT_NO_MEMORY;
+  int status = EXIT_NO_MEMORY;
+  try {
+    if (allocateBuffers(&buffers, allocate ? allocate : std::malloc)) {
+      console.Write(kBanner, sizeof kBanner - 1);
+      status = sortFolder(disk, console, buffers);
+    }
+  } catch (const std::bad_alloc&) {
+    // What was said so far stays said; the copy being made is gone.
+    std::string ignored;
+    console.Flush(&ignored);
   }
-  console.Write(kBanner, sizeof kBanner - 1);
-  int status = sortFolder(disk, console, buffers);
   releaseBuffers(&buffers);
+  if (status == EXIT_NO_MEMORY) {
+    console.WriteError(kNoMemory, sizeof kNoMemory - 1);
+    return status;
+  }
   console.Write(kBanner, sizeof kBanner - 2);
+  status = finishOutput(console, status);
   console.WaitForKey();
   return status;
+}
+
+int finishOutput(Console& console, int status) {
+  std::string err;
+  if (console.Flush(&err))
+    return status;
+  std::string line;
+  appendFailure(&line, kOutputLost, err);
+  console.WriteError(line.data(), line.size());
+  return EXIT_SOME_LEFT;
 }

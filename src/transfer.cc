@@ -119,7 +119,7 @@ LoadStatus loadReport(DiskInterface& disk, char* report, FindEntry entry,
   report[0] = '\0';
   entry.name[sizeof entry.name - 1] = '\0';
   FileHandle file;
-  switch (disk.OpenRead(entry.name, &file, err)) {
+  switch (disk.OpenRead(entry.name, &file, &loaded->source, err)) {
     case OpenStatus::Opened:
       break;
     case OpenStatus::NotAFile:
@@ -127,8 +127,13 @@ LoadStatus loadReport(DiskInterface& disk, char* report, FindEntry entry,
     case OpenStatus::Failed:
       return LoadStatus::Failed;
   }
+  // Closed also when the reading ends by an exception (no memory).
+  struct Close {
+    DiskInterface& disk;
+    FileHandle file;
+    ~Close() { disk.CloseRead(file); }
+  } close{disk, file};
   bool ok = ReportReader(disk, file, report, loaded).ReadAll(err);
-  disk.CloseRead(file);
   return ok ? LoadStatus::Loaded : LoadStatus::Failed;
 }
 
@@ -142,27 +147,24 @@ void convertReport(char* report, LoadedReport* loaded) {
   loaded->asRead = false;
 }
 
-bool saveReport(DiskInterface& disk, const char* path, const char* text,
-                size_t length, std::string* err) {
-  std::string dir(path);
-  size_t slash = dir.rfind('/');
-  dir.resize(slash == std::string::npos ? 0 : slash);
-  if (dir.empty())
-    dir = ".";
-
-  std::string temp, ignored;
-  FileHandle file;
-  if (!disk.CreateTemp(dir.c_str(), &temp, &file, err))
-    return false;
-  if (!writeConverted(disk, file, text, length, err)) {
-    disk.CloseWrite(file, false, &ignored);
-    disk.Remove(temp.c_str(), &ignored);
-    return false;
-  }
-  if (!disk.CloseWrite(file, true, err) ||
-      !disk.Rename(temp.c_str(), path, err)) {
-    disk.Remove(temp.c_str(), &ignored);
-    return false;
-  }
-  return true;
+MoveStatus saveReport(DiskInterface& disk, DirHandle dir, const char* name,
+                      const char* text, size_t length,
+                      const FileInfo& source, std::string* err) {
+  FileHandle copy;
+  if (!disk.CreateCopy(dir, name, &copy, err))
+    return MoveStatus::Failed;
+  // Discarded also when the writing ends by an exception (no memory).
+  struct Discard {
+    DiskInterface& disk;
+    FileHandle copy;
+    bool armed = true;
+    ~Discard() {
+      if (armed)
+        disk.DiscardCopy(copy);
+    }
+  } discard{disk, copy};
+  if (!writeConverted(disk, copy, text, length, err))
+    return MoveStatus::Failed;
+  discard.armed = false;
+  return disk.CommitCopy(copy, source, dir, name, err);
 }

@@ -30,6 +30,7 @@ struct LoadedReport {
   // bare LF: such a file moves by rename, so its text need not be made.
   // convertReport makes it.
   bool asRead = false;
+  FileInfo source;  // which file it was, and what its copy takes over
 
   // The report's text, for recognition, in the buffer that was loaded.
   ReportText Text(const char* report) const {
@@ -48,11 +49,12 @@ LoadStatus loadReport(DiskInterface& disk, char* report, FindEntry entry,
 // Turns a buffer held as read into the report's text.
 void convertReport(char* report, LoadedReport* loaded);
 
-// Writes `length` bytes of text, converted, to `path` without ever leaving
-// a partial file there: the text goes to a temporary file in the same
-// directory, which is flushed to stable storage and then renamed over
-// `path`. The temporary file is removed on any failure.
-bool saveReport(DiskInterface& disk, const char* path, const char* text,
-                size_t length, std::string* err);
+// Writes `length` bytes of text, converted, as the file `name` in `dir`,
+// replacing a file there, without ever leaving a partial file: the copy is
+// written where nobody sees it, given `source`'s metadata, flushed to
+// stable storage, and only then put in place. On any failure it is gone.
+MoveStatus saveReport(DiskInterface& disk, DirHandle dir, const char* name,
+                      const char* text, size_t length,
+                      const FileInfo& source, std::string* err);
 
 #endif  // KORENDEZO_TRANSFER_H_

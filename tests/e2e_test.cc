@@ -309,11 +309,9 @@ TEST(EndToEnd, FileSizeLimit) {
   options.fileSizeLimit = 8192;
   RunResult r = runProgram(f.path(), options);
   EXPECT_EQ(1, r.status);
-  EXPECT_TRUE(startsWith(lines(r), "       r.htm : 1234_A - konyvtar "
-                                   "letrehozva - HIBA: a masolat nem irhato "
-                                   "(write(1234_A/.korendezo-"))
-      << lines(r);
-  EXPECT_TRUE(endsWith(lines(r), ".tmp): File too large)\n")) << lines(r);
+  EXPECT_EQ("       r.htm : 1234_A - konyvtar letrehozva - HIBA: a masolat "
+            "nem irhato (write(1234_A/r.htm): File too large)\n",
+            lines(r));
   const std::map<std::string, std::string> want = {
       {"1234_A/", kDirectory},
       {"r.htm", report},
@@ -337,6 +335,9 @@ bool setImmutable(const std::string& path, bool on) {
 }
 #endif
 
+// A report that may not be renamed stays, with the system's reason; one
+// that is copied (bare LF ends) but may not be removed stays beside its
+// copy.
 TEST(EndToEnd, ReportThatCannotBeRemoved) {
 #ifdef __linux__
   for (const char* eol : {"\r\n", "\n"}) {
@@ -349,15 +350,21 @@ TEST(EndToEnd, ReportThatCannotBeRemoved) {
     RunResult r = runProgram(f.path());
     setImmutable(f.path() + "/r.htm", false);
     EXPECT_EQ(1, r.status);
-    EXPECT_EQ("       r.htm : 1234_A - konyvtar letrehozva - HIBA: a fajl nem "
-              "torolheto (unlink(r.htm): Operation not permitted)\n",
-              lines(r));
-    const std::map<std::string, std::string> want = {
+    std::map<std::string, std::string> want = {
         {"1234_A/", kDirectory},
-        {"1234_A/r.htm", reportText("1234", "A 1. f")},
         {"r.htm", report},
     };
-    EXPECT_EQ(want, f.Tree());
+    if (eol[0] == '\r') {
+      EXPECT_EQ("       r.htm : 1234_A - konyvtar letrehozva - HIBA: a fajl "
+                "nem helyezheto at (rename(r.htm): Operation not permitted)\n",
+                lines(r));
+    } else {
+      EXPECT_EQ("       r.htm : 1234_A - konyvtar letrehozva - HIBA: a fajl "
+                "nem torolheto (unlink(r.htm): Operation not permitted)\n",
+                lines(r));
+      want["1234_A/r.htm"] = reportText("1234", "A 1. f");
+    }
+    EXPECT_EQ(want, f.Tree()) << eol[0];
   }
 #else
   GTEST_SKIP() << "immutable files are made with a Linux ioctl";
@@ -375,10 +382,9 @@ TEST(EndToEnd, DirectoryThatCannotBeWritten) {
   RunResult r = runProgram(f.path());
   setImmutable(f.path() + "/1234_A", false);
   EXPECT_EQ(1, r.status);
-  EXPECT_TRUE(startsWith(lines(r), "       r.htm : 1234_A - HIBA: a masolat "
-                                   "nem irhato (open(1234_A/.korendezo-"))
-      << lines(r);
-  EXPECT_TRUE(endsWith(lines(r), ".tmp): Operation not permitted)\n"));
+  EXPECT_EQ("       r.htm : 1234_A - HIBA: a masolat nem irhato "
+            "(open(1234_A/r.htm): Operation not permitted)\n",
+            lines(r));
   EXPECT_EQ(report, f.Read("r.htm"));
   EXPECT_EQ(2u, f.Tree().size());
 #else
@@ -399,11 +405,9 @@ TEST(EndToEnd, FullDisk) {
   f.FillDisk("filler");
   RunResult r = runProgram(f.path());
   EXPECT_EQ(1, r.status);
-  EXPECT_TRUE(startsWith(lines(r), "       r.htm : 1234_A - HIBA: a masolat "
-                                   "nem irhato (write(1234_A/.korendezo-"))
-      << lines(r);
-  EXPECT_TRUE(endsWith(lines(r), ".tmp): No space left on device)\n"))
-      << lines(r);
+  EXPECT_EQ("       r.htm : 1234_A - HIBA: a masolat nem irhato "
+            "(write(1234_A/r.htm): No space left on device)\n",
+            lines(r));
   EXPECT_EQ(report, f.Read("r.htm"));
   EXPECT_EQ(3u, f.Tree().size());  // r.htm, filler, 1234_A/
 #else

@@ -16,6 +16,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -69,13 +70,28 @@ void removeTree(const std::string& path) {
   nftw(path.c_str(), removeEntry, 16, FTW_DEPTH | FTW_PHYS);
 }
 
-// Reads both pipes to their end.
-void drain(int outFd, int errFd, std::string* out, std::string* err) {
+// Reads both pipes to their end. Past `timeoutSeconds` (0: no limit), kills
+// the process group `group` and says so.
+bool drain(int outFd, int errFd, std::string* out, std::string* err,
+           pid_t group, int timeoutSeconds) {
   pollfd fds[2] = {{outFd, POLLIN, 0}, {errFd, POLLIN, 0}};
   std::string* sinks[2] = {out, err};
   int open = 2;
+  const time_t deadline = time(nullptr) + timeoutSeconds;
+  bool timedOut = false;
   while (open > 0) {
-    if (poll(fds, 2, -1) < 0) {
+    int wait = -1;
+    if (timeoutSeconds > 0 && !timedOut) {
+      time_t left = deadline - time(nullptr);
+      wait = left > 0 ? static_cast<int>(left) * 1000 : 0;
+    }
+    int ready = poll(fds, 2, wait);
+    if (ready == 0) {
+      timedOut = true;
+      kill(-group, SIGKILL);
+      continue;
+    }
+    if (ready < 0) {
       if (errno == EINTR)
         continue;
       break;
@@ -94,12 +110,15 @@ void drain(int outFd, int errFd, std::string* out, std::string* err) {
       }
     }
   }
+  return timedOut;
 }
 
 #ifdef __linux__
 // Follows the traced child from its exec to the entry of system call `nr`,
-// sends it `sig` there and lets it go. False if the call never came.
-bool signalAtSyscall(pid_t pid, long nr, int sig) {
+// runs `atStop` and sends it `sig` there, and lets it go. False if the call
+// never came.
+bool stopAtSyscall(pid_t pid, long nr, int sig,
+                   const std::function<void()>& atStop) {
   int status;
   if (waitpid(pid, &status, 0) != pid || !WIFSTOPPED(status))
     return false;  // the exec stop
@@ -119,7 +138,10 @@ bool signalAtSyscall(pid_t pid, long nr, int sig) {
       return false;
     if (info.op == PTRACE_SYSCALL_INFO_ENTRY &&
         static_cast<long>(info.entry.nr) == nr) {
-      kill(pid, sig);
+      if (atStop)
+        atStop();
+      if (sig != 0)
+        kill(pid, sig);
       ptrace(PTRACE_DETACH, pid, nullptr, 0);
       return true;
     }
@@ -228,9 +250,14 @@ RunResult runProgram(const std::string& dir, const RunOptions& options) {
   if (pid == 0) {
     setsid();  // no controlling terminal: the program does not wait
     int input = options.openInput ? in[0] : open("/dev/null", O_RDONLY);
-    if (chdir(dir.c_str()) != 0 || input < 0 || dup2(input, 0) < 0 ||
-        dup2(out[1], 1) < 0 || dup2(err[1], 2) < 0)
+    int output = options.outputFile.empty()
+                     ? out[1]
+                     : open(options.outputFile.c_str(), O_WRONLY);
+    if (chdir(dir.c_str()) != 0 || input < 0 || output < 0 ||
+        dup2(input, 0) < 0 || dup2(output, 1) < 0 || dup2(err[1], 2) < 0)
       _exit(126);
+    if (output != out[1])
+      close(output);
     // Only 0, 1 and 2 stay open: a process the program leaves behind (a
     // wine server, say) must not keep the pipes from closing.
     close(input);
@@ -259,9 +286,11 @@ RunResult runProgram(const std::string& dir, const RunOptions& options) {
   RunResult result;
 #ifdef __linux__
   if (options.stopAtSyscall >= 0)
-    result.stopped = signalAtSyscall(pid, options.stopAtSyscall, options.signal);
+    result.stopped = stopAtSyscall(pid, options.stopAtSyscall, options.signal,
+                                   options.atStop);
 #endif
-  drain(out[0], err[0], &result.out, &result.err);
+  result.timedOut = drain(out[0], err[0], &result.out, &result.err, pid,
+                          options.timeoutSeconds);
   int status = 0;
   while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
   }

@@ -4,6 +4,7 @@
 
 #include <sys/resource.h>
 
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -61,15 +62,23 @@ struct RunOptions {
   // Standard input is a pipe kept open until the program ends, not
   // /dev/null: a program that read it would wait.
   bool openInput = false;
-  // When set (Linux), the program is traced and sent `signal` as it enters
-  // system call `stopAtSyscall` for the first time.
+  // When set (Linux), the program is traced and, as it enters system call
+  // `stopAtSyscall` for the first time, held there while `atStop` runs (if
+  // given), then sent `signal` (if given) and let go.
   long stopAtSyscall = -1;
   int signal = 0;
+  std::function<void()> atStop;
+  // Standard output goes to this file (/dev/full, say) instead of a pipe.
+  std::string outputFile;
+  // Past this many seconds (0: no limit) the program and all it started
+  // are killed.
+  int timeoutSeconds = 0;
 };
 
 struct RunResult {
   int status;  // exit status, or 128 + signal
   bool stopped = false;  // the traced system call was reached
+  bool timedOut = false;
   std::string out, err;
 };
 

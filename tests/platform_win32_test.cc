@@ -19,9 +19,12 @@ constexpr int kNoEvent = 42;  // the child could not raise the event
 // never delivered.
 void actAsChild(const char* dir) {
   DiskInterface& disk = systemDisk();
-  std::string temp, err;
+  std::string err;
+  DirHandle here;
   FileHandle file;
-  if (!SetCurrentDirectoryA(dir) || !disk.CreateTemp(".", &temp, &file, &err) ||
+  if (!SetCurrentDirectoryA(dir) ||
+      disk.OpenDir(".", &here, &err) != DirStatus::Opened ||
+      !disk.CreateCopy(here, "r.htm", &file, &err) ||
       !disk.Write(file, "part of a copy", 14, &err))
     std::_Exit(1);
   if (!GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0))

@@ -4,7 +4,9 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <sstream>
 #include <string>
+#include <vector>
 
 #include "buffers.h"
 #include "test_util.h"
@@ -22,6 +24,7 @@ RunResult run(VirtualDisk& disk) {
   int status = sortReports(disk, console);
   EXPECT_EQ(1, console.keyWaits);
   EXPECT_EQ(0u, disk.OpenHandles());
+  EXPECT_EQ(0u, disk.OpenDirs());
   EXPECT_EQ("", console.err);
   return {status, linesBetweenBanners(console.out)};
 }
@@ -72,9 +75,9 @@ TEST(SortReports, CrLfReportMovesByRenameAlone) {
   const std::vector<std::string> want = {
       "mkdir 1234_X",
       "rename a.htm 1234_X/a.htm",
-      "create 1234_X/.tmp0",
-      "write 1234_X/.tmp0",
-      "rename 1234_X/.tmp0 1234_X/b.htm",
+      "create 1234_X/b.htm",
+      "write 1234_X/b.htm",
+      "commit 1234_X/b.htm",
       "remove b.htm",
   };
   EXPECT_EQ(want, disk.log);
@@ -104,19 +107,20 @@ TEST(SortReports, EveryFailureLeavesTheReport) {
   const std::string head = "       r.htm : 1234_X";
   const std::string made = " - konyvtar letrehozva";
   const FaultCase cases[] = {
-      {"mkdir", "", "\r\n",
-       " - HIBA: a konyvtar nem hozhato letre (mkdir(1234_X): injected fault)"},
-      {"kind", "1234_X/", "\r\n",
-       made + " - HIBA: a masolat nem irhato (kind(1234_X/r.htm): injected fault)"},
-      {"createtemp", "", "\n",
-       made + " - HIBA: a masolat nem irhato (createtemp(1234_X/.tmp0): "
+      {"opendir", "", "\r\n",
+       " - HIBA: a konyvtar nem hozhato letre (opendir(1234_X): injected "
+       "fault)"},
+      {"move", "", "\r\n",
+       made + " - HIBA: a fajl nem helyezheto at (move(r.htm): injected fault)"},
+      {"createcopy", "", "\n",
+       made + " - HIBA: a masolat nem irhato (createcopy(1234_X/r.htm): "
               "injected fault)"},
       {"write", "", "\n",
-       made + " - HIBA: a masolat nem irhato (write(1234_X/.tmp0): injected fault)"},
-      {"close", "", "\n",
-       made + " - HIBA: a masolat nem irhato (close(1234_X/.tmp0): injected fault)"},
-      {"rename", "", "\r\n",
-       made + " - HIBA: a masolat nem irhato (rename(1234_X/.tmp0): injected fault)"},
+       made + " - HIBA: a masolat nem irhato (write(1234_X/r.htm): injected "
+              "fault)"},
+      {"commit", "", "\n",
+       made + " - HIBA: a masolat nem irhato (commit(1234_X/r.htm): injected "
+              "fault)"},
   };
   for (const FaultCase& c : cases) {
     VirtualDisk disk;
@@ -297,6 +301,86 @@ TEST(SortReports, AllocationFailure) {
     EXPECT_EQ(0, console.keyWaits);
     EXPECT_EQ(failAt, allocations);
     EXPECT_TRUE(disk.log.empty());
+  }
+}
+
+// Every call of a run failing in turn, in each way the call can report,
+// on a small folder: each report ends up moved whole, or untouched in its
+// place (beside a whole copy only with a HIBA line); no file stays open
+// and no copy is left half made; and the exit status says which.
+TEST(SortReports, EveryCallFailingInTurn) {
+  struct Report {
+    std::string name, bytes, dest, copy;
+  };
+  const std::vector<Report> reports = {
+      {"a.htm", reportText("1234", "X 1. f"), "1234_X/a.htm",
+       reportText("1234", "X 1. f")},
+      {"b.htm", reportText("1234", "X 2. f", "\n"), "1234_X/b.htm",
+       reportText("1234", "X 2. f")},
+      {"c.htm", reportText("5678", ""), "5678/c.htm", reportText("5678", "")},
+  };
+  auto setUp = [&reports](VirtualDisk* disk) {
+    for (const Report& r : reports)
+      disk->files[r.name] = r.bytes;
+    disk->dirs.insert("1234_X");
+    disk->files["1234_X/b.htm"] = "an older copy";
+    disk->files["notes.htm"] = "not a report";
+  };
+  VirtualDisk clean;
+  setUp(&clean);
+  ASSERT_EQ(0, run(clean).status);
+  const std::vector<std::string> kinds = clean.kindsOfCall;
+
+  for (size_t call = 1; call <= kinds.size(); ++call) {
+    std::istringstream words(kinds[call - 1]);
+    for (std::string kind; words >> kind;) {
+      const std::string what = "call " + std::to_string(call) + " " + kind;
+      VirtualDisk disk;
+      setUp(&disk);
+      disk.FailCall(call, kind);
+      CapturingConsole console;
+      int status = sortReports(disk, console);
+      EXPECT_EQ(0u, disk.OpenHandles()) << what;
+      EXPECT_EQ(0u, disk.OpenDirs()) << what;
+      if (kind == "throw") {
+        EXPECT_EQ(3, status) << what;
+        EXPECT_EQ("\r\nAbnormal program termination\r\n", console.err);
+      } else {
+        EXPECT_EQ("", console.err) << what;
+      }
+      bool allMoved = true;
+      for (const Report& r : reports) {
+        const bool copied = disk.files.count(r.dest) &&
+                            disk.files[r.dest] == r.copy;
+        if (!disk.files.count(r.name)) {
+          EXPECT_TRUE(copied) << what << ": " << r.name << " lost";
+          continue;
+        }
+        allMoved = false;
+        EXPECT_EQ(r.bytes, disk.files[r.name]) << what;
+        const std::string line = console.out.substr(
+            std::min(console.out.find(" " + r.name + " : "),
+                     console.out.size()));
+        if (copied && kind != "throw") {
+          EXPECT_NE(std::string::npos,
+                    line.substr(0, line.find('\n')).find("HIBA"))
+              << what << ": " << r.name << " in both places";
+        }
+      }
+      for (const auto& file : disk.files) {
+        bool known = file.first == "notes.htm";
+        for (const Report& r : reports)
+          known = known || file.first == r.name || file.first == r.dest;
+        EXPECT_TRUE(known) << what << ": " << file.first;
+      }
+      // An entry that the disk says is no file is no report: it stays
+      // without a word.
+      if (kind != "throw") {
+        const bool told = console.out.find("HIBA") != std::string::npos;
+        EXPECT_EQ(told ? 1 : 0, status) << what;
+        EXPECT_TRUE(told || allMoved || kind == "notafile") << what;
+      }
+    }
   }
 }
 

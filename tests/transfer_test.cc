@@ -13,6 +13,18 @@
 
 namespace {
 
+// Saves `text` as r.htm in the directory `dir` of `disk`.
+MoveStatus saveInto(VirtualDisk& disk, const char* dir,
+                    const std::string& text, std::string* err) {
+  DirHandle handle;
+  if (disk.OpenDir(dir, &handle, err) == DirStatus::Failed)
+    return MoveStatus::Failed;
+  MoveStatus status = saveReport(disk, handle, "r.htm", text.data(),
+                                 text.size(), FileInfo(), err);
+  disk.CloseDir(handle);
+  return status;
+}
+
 FindEntry entryNamed(const char* name) {
   FindEntry entry = {};
   std::strncpy(entry.name, name, sizeof entry.name - 1);
@@ -46,10 +58,8 @@ class TransferTest : public testing::Test {
   }
 
   std::string Save(const std::string& text) {
-    disk_.dirs.insert("d");
     std::string err;
-    EXPECT_TRUE(saveReport(disk_, "d/r.htm", text.data(), text.size(), &err))
-        << err;
+    EXPECT_EQ(MoveStatus::Moved, saveInto(disk_, "d", text, &err)) << err;
     return disk_.files["d/r.htm"];
   }
 
@@ -287,15 +297,14 @@ TEST_F(TransferTest, FailuresAreReported) {
 }
 
 TEST_F(TransferTest, FailedSaveLeavesNothingBehind) {
-  for (const char* op : {"createtemp", "write", "close", "rename"}) {
+  for (const char* op : {"createcopy", "write", "commit"}) {
     VirtualDisk disk;
     disk.dirs.insert("d");
     disk.files["d/r.htm"] = "old copy";
     disk.Fail(op, "");
     std::string text(200000, 'x');
     std::string err;
-    EXPECT_FALSE(saveReport(disk, "d/r.htm", text.data(), text.size(), &err))
-        << op;
+    EXPECT_EQ(MoveStatus::Failed, saveInto(disk, "d", text, &err)) << op;
     EXPECT_NE(std::string::npos, err.find(op)) << err;
     EXPECT_EQ(1u, disk.files.size()) << op;
     EXPECT_EQ("old copy", disk.files["d/r.htm"]) << op;
@@ -303,11 +312,12 @@ TEST_F(TransferTest, FailedSaveLeavesNothingBehind) {
   }
 }
 
-TEST_F(TransferTest, SaveReplacesOnlyByRename) {
+TEST_F(TransferTest, SaveReplacesOnlyWhenTheCopyIsWhole) {
+  disk_.dirs.insert("d");
   disk_.files["d/r.htm"] = "old";
   EXPECT_EQ("new\r\n", Save("new\n"));
   ASSERT_FALSE(disk_.log.empty());
-  EXPECT_EQ("rename d/.tmp0 d/r.htm", disk_.log.back());
+  EXPECT_EQ("commit d/r.htm", disk_.log.back());
 }
 
 }  // namespace

@@ -1,15 +1,12 @@
 #include "virtual_disk.h"
 
+#include <new>
+
 namespace {
 
 std::string failure(const char* op, const std::string& path,
                     const std::string& reason) {
   return std::string(op) + "(" + path + "): " + reason;
-}
-
-std::string parentOf(const std::string& path) {
-  size_t slash = path.rfind('/');
-  return slash == std::string::npos ? "." : path.substr(0, slash);
 }
 
 }  // namespace
@@ -19,32 +16,49 @@ void VirtualDisk::Fail(const std::string& op, const std::string& pathPart,
   faults_[op][pathPart] = reason;
 }
 
-bool VirtualDisk::Injected(const char* op, const std::string& path,
-                           std::string* err) {
+std::string VirtualDisk::Injected(const char* op, const std::string& path,
+                                  std::string* err,
+                                  std::vector<std::string> kinds) {
+  kinds.insert(kinds.begin(), {"fail", "throw"});
+  kindsOfCall.push_back("");
+  for (const std::string& kind : kinds)
+    kindsOfCall.back() += kind + " ";
+  if (++calls == failCall_) {
+    for (const std::string& kind : kinds) {
+      if (kind != failKind_)
+        continue;
+      if (kind == "throw")
+        throw std::bad_alloc();
+      *err = failure(op, path, "injected " + kind);
+      return kind;
+    }
+  }
   auto found = faults_.find(op);
   if (found == faults_.end())
-    return false;
+    return "";
   for (const auto& fault : found->second) {
     if (path.find(fault.first) != std::string::npos) {
       *err = failure(op, path, fault.second);
-      return true;
+      return "fail";
     }
   }
-  return false;
+  return "";
 }
 
-NodeKind VirtualDisk::KindOf(const std::string& path) const {
-  if (path == "." || dirs.count(path))
-    return NodeKind::Directory;
-  if (files.count(path))
-    return NodeKind::File;
-  if (others.count(path))
-    return NodeKind::Other;
-  return NodeKind::Missing;
+bool VirtualDisk::Exists(const std::string& path) const {
+  return path == "." || dirs.count(path) || files.count(path) ||
+         others.count(path);
+}
+
+uint64_t VirtualDisk::InodeOf(const std::string& path) {
+  auto found = inodes.find(path);
+  if (found != inodes.end())
+    return found->second;
+  return inodes[path] = nextInode_++;
 }
 
 bool VirtualDisk::ListEntries(NameList* names, std::string* err) {
-  if (Injected("list", ".", err))
+  if (!Injected("list", ".", err).empty())
     return false;
   for (const auto& file : files) {
     if (file.first.find('/') == std::string::npos)
@@ -57,25 +71,29 @@ bool VirtualDisk::ListEntries(NameList* names, std::string* err) {
   return true;
 }
 
-OpenStatus VirtualDisk::OpenRead(const char* path, FileHandle* handle,
-                                 std::string* err) {
-  if (Injected("open", path, err))
+OpenStatus VirtualDisk::OpenRead(const char* name, FileHandle* handle,
+                                 FileInfo* info, std::string* err) {
+  std::string injected = Injected("open", name, err, {"notafile"});
+  if (injected == "notafile")
+    return OpenStatus::NotAFile;
+  if (!injected.empty())
     return OpenStatus::Failed;
-  NodeKind kind = KindOf(path);
-  if (kind != NodeKind::File) {
-    *err = failure("open", path, "not a regular file");
-    return kind == NodeKind::Missing ? OpenStatus::Failed
-                                     : OpenStatus::NotAFile;
+  if (!IsFile(name)) {
+    *err = failure("open", name, "not a regular file");
+    return Exists(name) ? OpenStatus::NotAFile : OpenStatus::Failed;
   }
+  *info = FileInfo();
+  info->inode = InodeOf(name);
+  info->size = files[name].size();
   *handle = nextHandle_++;
-  handles_[*handle] = Open{path, 0};
+  handles_[*handle] = Open{name, 0};
   return OpenStatus::Opened;
 }
 
 bool VirtualDisk::Read(FileHandle handle, char* buf, size_t size, size_t* got,
                        std::string* err) {
   Open& open = handles_.at(handle);
-  if (Injected("read", open.path, err))
+  if (!Injected("read", open.path, err).empty())
     return false;
   const std::string& data = files.at(open.path);
   size_t n = data.size() - open.offset;
@@ -91,89 +109,123 @@ bool VirtualDisk::Read(FileHandle handle, char* buf, size_t size, size_t* got,
 
 void VirtualDisk::CloseRead(FileHandle handle) { handles_.erase(handle); }
 
-bool VirtualDisk::Kind(const char* path, NodeKind* kind, std::string* err) {
-  if (Injected("kind", path, err))
+DirStatus VirtualDisk::OpenDir(const char* name, DirHandle* dir,
+                               std::string* err) {
+  std::string injected = Injected("opendir", name, err, {"taken"});
+  if (injected == "taken")
+    return DirStatus::Taken;
+  if (!injected.empty())
+    return DirStatus::Failed;
+  bool made = !Exists(name);
+  if (made) {
+    dirs.insert(name);
+    log.push_back("mkdir " + std::string(name));
+  } else if (!dirs.count(name)) {
+    *err = failure("mkdir", name, "File exists");
+    return DirStatus::Taken;
+  }
+  *dir = nextHandle_++;
+  dirHandles_[*dir] = name;
+  return made ? DirStatus::Made : DirStatus::Opened;
+}
+
+void VirtualDisk::CloseDir(DirHandle dir) { dirHandles_.erase(dir); }
+
+MoveStatus VirtualDisk::MoveInto(const char* name, const FileInfo& source,
+                                 DirHandle dir, std::string* err) {
+  const std::string to = dirHandles_.at(dir) + "/" + name;
+  std::string injected = Injected("move", name, err,
+                                  {"taken", "copyinstead", "sourcestays"});
+  if (injected == "taken")
+    return MoveStatus::Taken;
+  if (injected == "copyinstead")
+    return MoveStatus::CopyInstead;
+  if (injected == "sourcestays") {
+    files[to] = files[name];  // as if the destination were a hard link
+    return MoveStatus::SourceStays;
+  }
+  if (!injected.empty())
+    return MoveStatus::Failed;
+  if (!IsFile(name)) {
+    *err = failure("rename", name, "No such file or directory");
+    return MoveStatus::Failed;
+  }
+  if (Exists(to) && !IsFile(to)) {
+    *err = to + ": not a regular file";
+    return MoveStatus::Taken;
+  }
+  if (IsFile(to) && InodeOf(to) == source.inode) {
+    files.erase(name);
+    log.push_back("remove " + std::string(name));
+    return MoveStatus::Moved;
+  }
+  files[to] = files[name];
+  inodes[to] = InodeOf(name);
+  files.erase(name);
+  inodes.erase(name);
+  log.push_back("rename " + std::string(name) + " " + to);
+  return MoveStatus::Moved;
+}
+
+bool VirtualDisk::CreateCopy(DirHandle dir, const char* name,
+                             FileHandle* copy, std::string* err) {
+  const std::string path = dirHandles_.at(dir) + "/" + name;
+  if (!Injected("createcopy", path, err).empty())
     return false;
-  *kind = KindOf(path);
+  *copy = nextHandle_++;
+  copies_[*copy] = Open{path, 0};
+  copyBytes_[*copy] = "";
+  log.push_back("create " + path);
   return true;
 }
 
-MakeDirStatus VirtualDisk::MakeDir(const char* path, std::string* err) {
-  if (Injected("mkdir", path, err))
-    return MakeDirStatus::Failed;
-  if (KindOf(path) != NodeKind::Missing) {
-    *err = failure("mkdir", path, "File exists");
-    return MakeDirStatus::Exists;
-  }
-  if (KindOf(parentOf(path)) != NodeKind::Directory) {
-    *err = failure("mkdir", path, "No such file or directory");
-    return MakeDirStatus::Failed;
-  }
-  dirs.insert(path);
-  log.push_back("mkdir " + std::string(path));
-  return MakeDirStatus::Made;
-}
-
-bool VirtualDisk::CreateTemp(const char* dir, std::string* tempPath,
-                             FileHandle* handle, std::string* err) {
-  *tempPath = std::string(dir) + "/.tmp" + std::to_string(tempCounter_++);
-  if (Injected("createtemp", *tempPath, err))
-    return false;
-  if (KindOf(dir) != NodeKind::Directory || KindOf(*tempPath) != NodeKind::Missing) {
-    *err = failure("open", *tempPath, "cannot create");
-    return false;
-  }
-  files[*tempPath] = "";
-  log.push_back("create " + *tempPath);
-  *handle = nextHandle_++;
-  handles_[*handle] = Open{*tempPath, 0};
-  return true;
-}
-
-bool VirtualDisk::Write(FileHandle handle, const char* data, size_t size,
+bool VirtualDisk::Write(FileHandle copy, const char* data, size_t size,
                         std::string* err) {
-  const std::string& path = handles_.at(handle).path;
-  if (Injected("write", path, err)) {
-    files[path].append(data, size / 2);
+  const std::string& path = copies_.at(copy).path;
+  if (!Injected("write", path, err).empty()) {
+    copyBytes_[copy].append(data, size / 2);
     return false;
   }
-  files[path].append(data, size);
+  copyBytes_[copy].append(data, size);
   log.push_back("write " + path);
   return true;
 }
 
-bool VirtualDisk::CloseWrite(FileHandle handle, bool, std::string* err) {
-  std::string path = handles_.at(handle).path;
-  handles_.erase(handle);
-  return !Injected("close", path, err);
+MoveStatus VirtualDisk::CommitCopy(FileHandle copy, const FileInfo&,
+                                   DirHandle, const char*, std::string* err) {
+  const std::string path = copies_.at(copy).path;
+  std::string bytes = copyBytes_[copy];
+  copies_.erase(copy);
+  copyBytes_.erase(copy);
+  std::string injected = Injected("commit", path, err, {"taken"});
+  if (injected == "taken")
+    return MoveStatus::Taken;
+  if (!injected.empty())
+    return MoveStatus::Failed;
+  if (Exists(path) && !IsFile(path)) {
+    *err = path + ": not a regular file";
+    return MoveStatus::Taken;
+  }
+  files[path] = bytes;
+  inodes[path] = nextInode_++;
+  log.push_back("commit " + path);
+  return MoveStatus::Moved;
 }
 
-bool VirtualDisk::Rename(const char* from, const char* to, std::string* err) {
-  if (Injected("rename", from, err))
-    return false;
-  if (KindOf(from) != NodeKind::File) {
-    *err = failure("rename", from, "No such file or directory");
-    return false;
-  }
-  NodeKind target = KindOf(to);
-  if ((target != NodeKind::Missing && target != NodeKind::File) ||
-      KindOf(parentOf(to)) != NodeKind::Directory) {
-    *err = failure("rename", from, "cannot replace target");
-    return false;
-  }
-  files[to] = files[from];
-  files.erase(from);
-  log.push_back("rename " + std::string(from) + " " + to);
-  return true;
+void VirtualDisk::DiscardCopy(FileHandle copy) {
+  log.push_back("discard " + copies_.at(copy).path);
+  copies_.erase(copy);
+  copyBytes_.erase(copy);
 }
 
-bool VirtualDisk::Remove(const char* path, std::string* err) {
-  if (Injected("remove", path, err))
+bool VirtualDisk::Remove(const char* name, std::string* err) {
+  if (!Injected("remove", name, err).empty())
     return false;
-  if (!files.erase(path)) {
-    *err = failure("unlink", path, "No such file or directory");
+  if (!files.erase(name)) {
+    *err = failure("unlink", name, "No such file or directory");
     return false;
   }
-  log.push_back("remove " + std::string(path));
+  inodes.erase(name);
+  log.push_back("remove " + std::string(name));
   return true;
 }

@@ -15,59 +15,96 @@ struct VirtualDisk : public DiskInterface {
   std::map<std::string, std::string> files;
   std::set<std::string> dirs;
   std::set<std::string> others;  // links, FIFOs: listed, never readable
+  // Files that are one file under two names (hard links) share a number
+  // here; a file without one is a file of its own.
+  std::map<std::string, uint64_t> inodes;
 
   // Most bytes one Read call returns, to put block boundaries anywhere.
   size_t readLimit = static_cast<size_t>(-1);
 
-  // Makes calls of `op` ("list", "open", "read", "kind", "mkdir",
-  // "createtemp", "write", "close", "rename", "remove") fail when their
-  // path contains `pathPart` ("" for any path). A failing write first
-  // stores half of its bytes.
+  // Makes calls of `op` ("list", "open", "read", "opendir", "move",
+  // "createcopy", "write", "commit", "remove") fail when their path
+  // contains `pathPart` ("" for any path). A failing write first stores
+  // half of its bytes.
   void Fail(const std::string& op, const std::string& pathPart,
             const std::string& reason = "injected fault");
 
-  // Every change made, in order: "mkdir D", "create F", "write F", "rename
-  // A B", "remove F".
+  // Makes call number `n` (counting from 1, over all calls) go wrong in the
+  // way `kind` says: "fail", "throw" (std::bad_alloc), or an outcome of its
+  // own that the call can report ("notafile", "taken", "copyinstead",
+  // "sourcestays"). Each call says which kinds it can report, in
+  // kindsOfCall, so that a test can try them all.
+  void FailCall(size_t n, const std::string& kind) {
+    failCall_ = n;
+    failKind_ = kind;
+  }
+  size_t calls = 0;                      // calls made so far
+  std::vector<std::string> kindsOfCall;  // by call, from 0
+
+  // Every change made, in order: "mkdir D", "rename A D/A", "remove A",
+  // "create D/N", "write D/N", "commit D/N", "discard D/N".
   std::vector<std::string> log;
-  size_t OpenHandles() const { return handles_.size(); }
+  size_t OpenHandles() const { return handles_.size() + copies_.size(); }
+  size_t OpenDirs() const { return dirHandles_.size(); }
 
   bool ListEntries(NameList* names, std::string* err) override;
-  OpenStatus OpenRead(const char* path, FileHandle* handle,
+  OpenStatus OpenRead(const char* name, FileHandle* handle, FileInfo* info,
                       std::string* err) override;
   bool Read(FileHandle handle, char* buf, size_t size, size_t* got,
             std::string* err) override;
   void CloseRead(FileHandle handle) override;
-  bool Kind(const char* path, NodeKind* kind, std::string* err) override;
-  MakeDirStatus MakeDir(const char* path, std::string* err) override;
-  bool CreateTemp(const char* dir, std::string* tempPath, FileHandle* handle,
+  DirStatus OpenDir(const char* name, DirHandle* dir,
+                    std::string* err) override;
+  void CloseDir(DirHandle dir) override;
+  MoveStatus MoveInto(const char* name, const FileInfo& source, DirHandle dir,
+                      std::string* err) override;
+  bool CreateCopy(DirHandle dir, const char* name, FileHandle* copy,
                   std::string* err) override;
-  bool Write(FileHandle handle, const char* data, size_t size,
+  bool Write(FileHandle copy, const char* data, size_t size,
              std::string* err) override;
-  bool CloseWrite(FileHandle handle, bool sync, std::string* err) override;
-  bool Rename(const char* from, const char* to, std::string* err) override;
-  bool Remove(const char* path, std::string* err) override;
+  MoveStatus CommitCopy(FileHandle copy, const FileInfo& source,
+                        DirHandle dir, const char* name,
+                        std::string* err) override;
+  void DiscardCopy(FileHandle copy) override;
+  bool Remove(const char* name, std::string* err) override;
 
  private:
   struct Open {
     std::string path;
     size_t offset;
   };
-  bool Injected(const char* op, const std::string& path, std::string* err);
-  NodeKind KindOf(const std::string& path) const;
+  // The injected outcome of this call, if any: "" for none.
+  std::string Injected(const char* op, const std::string& path,
+                       std::string* err,
+                       std::vector<std::string> kinds = {});
+  bool IsFile(const std::string& path) const { return files.count(path) != 0; }
+  bool Exists(const std::string& path) const;
+  uint64_t InodeOf(const std::string& path);
 
   std::map<std::string, std::map<std::string, std::string>> faults_;
+  size_t failCall_ = 0;
+  std::string failKind_;
   std::map<FileHandle, Open> handles_;
-  FileHandle nextHandle_ = 1;
-  int tempCounter_ = 0;
+  std::map<DirHandle, std::string> dirHandles_;
+  std::map<FileHandle, Open> copies_;  // path: where it goes
+  std::map<FileHandle, std::string> copyBytes_;
+  intptr_t nextHandle_ = 1;
+  uint64_t nextInode_ = 1000;
 };
 
 // A console that keeps what is written.
 struct CapturingConsole : public Console {
   std::string out, err;
   int keyWaits = 0;
+  bool outputLost = false;  // Flush says that output was lost
   void Write(const char* text, size_t size) override { out.append(text, size); }
   void WriteError(const char* text, size_t size) override {
     err.append(text, size);
+  }
+  bool Flush(std::string* reason) override {
+    if (outputLost)
+      *reason = "write(standard output): No space left on device";
+    return !outputLost;
   }
   void WaitForKey() override { ++keyWaits; }
 };

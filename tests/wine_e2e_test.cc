@@ -16,7 +16,9 @@
 //   like the files they lead to (wine has no reparse points for them).
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <map>
 #include <string>
@@ -293,7 +295,7 @@ TEST(WineEndToEnd, PathsPastMaxPathFailCleanly) {
   RunResult r = runExe(f.path());
   EXPECT_EQ(1, r.status);
   EXPECT_EQ(std::string(name) + " : 1234_A - konyvtar letrehozva - HIBA: a "
-                                "masolat nem irhato (GetFileAttributes(1234_A/" +
+                                "fajl nem helyezheto at (MoveFileEx(1234_A/" +
                 name + "): Name too long)\r\n",
             lines(r));
   const std::map<std::string, std::string> want = {
@@ -314,6 +316,31 @@ TEST(WineEndToEnd, NoWaitWithoutAConsole) {
   EXPECT_EQ(0, r.status);
   EXPECT_EQ("", r.err);
   EXPECT_EQ("       r.htm : 1234_A - konyvtar letrehozva\r\n", lines(r));
+}
+
+// A destination that is already the report (a hard link) finishes the
+// move; a copy keeps the report's times.
+TEST(WineEndToEnd, HardLinkedDestinationAndTimes) {
+  for (const char* eol : {"\r\n", "\n"}) {
+    Folder f;
+    f.Write("r.htm", reportText("1234", "A 1. f", eol));
+    f.MakeDir("1234_A");
+    const std::string report = f.path() + "/r.htm";
+    const struct timespec times[2] = {{978310000, 0}, {978307200, 0}};
+    ASSERT_EQ(0, utimensat(AT_FDCWD, report.c_str(), times, 0));
+    ASSERT_EQ(0, link(report.c_str(), (f.path() + "/1234_A/r.htm").c_str()));
+    RunResult r = runExe(f.path());
+    EXPECT_EQ(0, r.status);
+    EXPECT_EQ("       r.htm : 1234_A\r\n", lines(r));
+    const std::map<std::string, std::string> want = {
+        {"1234_A/", kDirectory},
+        {"1234_A/r.htm", reportText("1234", "A 1. f")},
+    };
+    EXPECT_EQ(want, f.Tree()) << eol[0];
+    struct stat st;
+    ASSERT_EQ(0, stat((f.path() + "/1234_A/r.htm").c_str(), &st));
+    EXPECT_EQ(times[1].tv_sec, st.st_mtim.tv_sec) << eol[0];
+  }
 }
 
 }  // namespace

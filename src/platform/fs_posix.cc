@@ -6,12 +6,19 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 
 #include "platform.h"
 
 namespace {
 
 using host::failure;
+
+#ifdef O_NOATIME
+constexpr int kNoAccessTime = O_NOATIME;
+#else
+constexpr int kNoAccessTime = 0;
+#endif
 
 class PosixDisk : public host::SystemDisk {
  public:
@@ -44,30 +51,35 @@ class PosixDisk : public host::SystemDisk {
     return true;
   }
 
-  OpenStatus OpenRead(const char* path, FileHandle* handle,
+  OpenStatus OpenRead(const char* name, FileHandle* handle, FileInfo* info,
                       std::string* err) override {
     // O_NOFOLLOW: a link is never read. O_NONBLOCK: opening a FIFO that
-    // took a report's name does not hang.
-    int fd = open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    // took a report's name does not hang. O_NOATIME, where the process may
+    // use it: reading does not change the time that the move keeps.
+    const int flags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+    int fd = open(name, flags | kNoAccessTime);
+    if (fd < 0 && errno == EPERM && kNoAccessTime != 0)
+      fd = open(name, flags);
     if (fd < 0) {
       int error = errno;
-      *err = failure("open", path, error);
+      *err = failure("open", name, error);
       return error == ELOOP || error == ENXIO ? OpenStatus::NotAFile
                                               : OpenStatus::Failed;
     }
     struct stat st;
     if (fstat(fd, &st) != 0) {
-      *err = failure("fstat", path, errno);
+      *err = failure("fstat", name, errno);
       close(fd);
       return OpenStatus::Failed;
     }
     if (!S_ISREG(st.st_mode)) {
-      *err = std::string(path) + ": not a regular file";
+      *err = std::string(name) + ": not a regular file";
       close(fd);
       return OpenStatus::NotAFile;
     }
+    describe(st, info);
     *handle = fd;
-    open_.Add(fd, path);
+    files_.Add(fd, name);
     return OpenStatus::Opened;
   }
 
@@ -80,92 +92,116 @@ class PosixDisk : public host::SystemDisk {
         return true;
       }
       if (errno != EINTR) {
-        *err = failure("read", open_.PathOf(handle), errno);
+        *err = failure("read", files_.PathOf(handle), errno);
         return false;
       }
     }
   }
 
   void CloseRead(FileHandle handle) override {
-    open_.Remove(handle);
+    files_.Remove(handle);
     close(static_cast<int>(handle));
   }
 
-  bool Kind(const char* path, NodeKind* kind, std::string* err) override {
+  DirStatus OpenDir(const char* name, DirHandle* dir,
+                    std::string* err) override {
+    bool made = mkdir(name, 0777) == 0;
+    if (!made && errno != EEXIST) {
+      *err = failure("mkdir", name, errno);
+      return DirStatus::Failed;
+    }
+    // Never through a link: it could lead out of the folder.
+    int fd = open(name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     struct stat st;
-    if (lstat(path, &st) != 0) {
-      if (errno == ENOENT) {
-        *kind = NodeKind::Missing;
-        return true;
+    if (fd < 0 && errno != ENOTDIR && errno != ELOOP) {
+      *err = failure("open", name, errno);
+      return DirStatus::Failed;
+    }
+    if (fd < 0 || fstat(fd, &st) != 0 || !S_ISDIR(st.st_mode)) {
+      if (fd >= 0)
+        close(fd);
+      *err = failure("mkdir", name, EEXIST);
+      return DirStatus::Taken;
+    }
+    dirs_.Add(fd, name);
+    if (!made)
+      host::removeLeftovers(fd, name);
+    *dir = fd;
+    return made ? DirStatus::Made : DirStatus::Opened;
+  }
+
+  void CloseDir(DirHandle dir) override {
+    dirs_.Remove(dir);
+    close(static_cast<int>(dir));
+  }
+
+  MoveStatus MoveInto(const char* name, const FileInfo& source, DirHandle dir,
+                      std::string* err) override {
+    int to = static_cast<int>(dir);
+    if (renameNoReplace(name, to) == 0)
+      return MoveStatus::Moved;
+    if (errno == EXDEV)
+      return MoveStatus::CopyInstead;
+    if (errno != EEXIST && errno != EINVAL && errno != ENOSYS) {
+      *err = failure("rename", name, errno);
+      return MoveStatus::Failed;
+    }
+    // Something has the name: a file to replace, the report itself through
+    // a hard link, or what may not be replaced.
+    struct stat st;
+    if (fstatat(to, name, &st, AT_SYMLINK_NOFOLLOW) == 0) {
+      if (!S_ISREG(st.st_mode)) {
+        *err = std::string(dirs_.PathOf(dir)) + "/" + name +
+               ": not a regular file";
+        return MoveStatus::Taken;
       }
-      *err = failure("lstat", path, errno);
-      return false;
-    }
-    *kind = S_ISREG(st.st_mode)   ? NodeKind::File
-            : S_ISDIR(st.st_mode) ? NodeKind::Directory
-                                  : NodeKind::Other;
-    return true;
-  }
-
-  MakeDirStatus MakeDir(const char* path, std::string* err) override {
-    if (mkdir(path, 0777) == 0)
-      return MakeDirStatus::Made;
-    int error = errno;
-    *err = failure("mkdir", path, error);
-    return error == EEXIST ? MakeDirStatus::Exists : MakeDirStatus::Failed;
-  }
-
-  bool Write(FileHandle handle, const char* data, size_t size,
-             std::string* err) override {
-    while (size > 0) {
-      ssize_t n = write(static_cast<int>(handle), data, size);
-      if (n < 0) {
-        if (errno == EINTR)
-          continue;
-        *err = failure("write", open_.PathOf(handle), errno);
-        return false;
+      if (st.st_dev == source.device && st.st_ino == source.inode) {
+        if (unlink(name) == 0)
+          return MoveStatus::Moved;
+        *err = failure("unlink", name, errno);
+        return MoveStatus::SourceStays;
       }
-      data += n;
-      size -= static_cast<size_t>(n);
     }
-    return true;
+    if (renameat(AT_FDCWD, name, to, name) == 0)
+      return MoveStatus::Moved;
+    if (errno == EXDEV)
+      return MoveStatus::CopyInstead;
+    *err = failure("rename", name, errno);
+    return MoveStatus::Failed;
   }
 
-  bool CloseWrite(FileHandle handle, bool sync, std::string* err) override {
-    int fd = static_cast<int>(handle);
-    std::string path = open_.Remove(handle);
-    bool ok = true;
-    if (sync && fsync(fd) != 0) {
-      *err = failure("fsync", path.c_str(), errno);
-      ok = false;
-    }
-    // Linux closes the descriptor even when close() reports EINTR.
-    if (close(fd) != 0 && errno != EINTR && ok) {
-      *err = failure("close", path.c_str(), errno);
-      ok = false;
-    }
-    return ok;
-  }
-
-  bool Rename(const char* from, const char* to, std::string* err) override {
-    if (rename(from, to) == 0) {
-      host::forgetTemp(from);
+  bool Remove(const char* name, std::string* err) override {
+    if (unlink(name) == 0)
       return true;
-    }
-    *err = failure("rename", from, errno);
-    return false;
-  }
-
-  bool Remove(const char* path, std::string* err) override {
-    if (unlink(path) == 0) {
-      host::forgetTemp(path);
-      return true;
-    }
-    *err = failure("unlink", path, errno);
+    *err = failure("unlink", name, errno);
     return false;
   }
 
  private:
+  static void describe(const struct stat& st, FileInfo* info) {
+    info->device = static_cast<uint64_t>(st.st_dev);
+    info->inode = static_cast<uint64_t>(st.st_ino);
+    info->size = static_cast<uint64_t>(st.st_size);
+    info->mode = static_cast<uint32_t>(st.st_mode);
+    info->owner = static_cast<uint32_t>(st.st_uid);
+    info->group = static_cast<uint32_t>(st.st_gid);
+    info->accessTime[0] = st.st_atim.tv_sec;
+    info->accessTime[1] = st.st_atim.tv_nsec;
+    info->modifyTime[0] = st.st_mtim.tv_sec;
+    info->modifyTime[1] = st.st_mtim.tv_nsec;
+  }
+
+  // Renames `name` into `dir` unless the name is taken there (EEXIST);
+  // EINVAL or ENOSYS where the system cannot promise that.
+  static int renameNoReplace(const char* name, int dir) {
+#ifdef RENAME_NOREPLACE
+    return renameat2(AT_FDCWD, name, dir, name, RENAME_NOREPLACE);
+#else
+    errno = ENOSYS;
+    return -1;
+#endif
+  }
+
   // Whether a listed entry is a regular file, not following a link.
   static bool isRegular(DIR* dir, const dirent* entry) {
     if (entry->d_type != DT_UNKNOWN)
@@ -177,23 +213,6 @@ class PosixDisk : public host::SystemDisk {
 };
 
 }  // namespace
-
-namespace host {
-
-CreateStatus createNewFile(const char* path, FileHandle* handle,
-                           std::string* err) {
-  int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                0666);
-  if (fd >= 0) {
-    *handle = fd;
-    return CreateStatus::Created;
-  }
-  int error = errno;
-  *err = failure("open", path, error);
-  return error == EEXIST ? CreateStatus::Exists : CreateStatus::Failed;
-}
-
-}  // namespace host
 
 DiskInterface& systemDisk() {
   static PosixDisk disk;

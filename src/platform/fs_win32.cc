@@ -8,27 +8,49 @@
 namespace {
 
 using host::failure;
+using host::fitsPath;
 
-// The ANSI functions reach at most MAX_PATH - 1 characters of full path,
-// and directories 12 fewer (room for an 8.3 name). Checked here so that a
-// longer path fails on every system, never reaching a truncated name.
-bool fits(const char* path, DWORD limit = MAX_PATH) {
-  char full[MAX_PATH];
-  DWORD n = GetFullPathNameA(path, sizeof full, full, nullptr);
-  return n != 0 && n < limit;
-}
+// Room a directory keeps for an 8.3 name inside it.
+constexpr DWORD kDirReserve = 12;
 
-constexpr DWORD kDirLimit = MAX_PATH - 12;
-
-HANDLE toHandle(FileHandle handle) { return reinterpret_cast<HANDLE>(handle); }
-FileHandle fromHandle(HANDLE handle) {
-  return reinterpret_cast<FileHandle>(handle);
+HANDLE toHandle(intptr_t handle) { return reinterpret_cast<HANDLE>(handle); }
+intptr_t fromHandle(HANDLE handle) {
+  return reinterpret_cast<intptr_t>(handle);
 }
 
 // Directories, links and junctions, and devices are never reports.
 constexpr DWORD kNotAFile = FILE_ATTRIBUTE_DIRECTORY |
                             FILE_ATTRIBUTE_REPARSE_POINT |
                             FILE_ATTRIBUTE_DEVICE;
+
+uint64_t fileTime(const FILETIME& t) {
+  return (static_cast<uint64_t>(t.dwHighDateTime) << 32) | t.dwLowDateTime;
+}
+
+void describe(const BY_HANDLE_FILE_INFORMATION& info, FileInfo* out) {
+  out->device = info.dwVolumeSerialNumber;
+  out->inode = (static_cast<uint64_t>(info.nFileIndexHigh) << 32) |
+               info.nFileIndexLow;
+  out->size = (static_cast<uint64_t>(info.nFileSizeHigh) << 32) |
+              info.nFileSizeLow;
+  out->createTime = static_cast<int64_t>(fileTime(info.ftCreationTime));
+  out->accessTime[0] = static_cast<int64_t>(fileTime(info.ftLastAccessTime));
+  out->modifyTime[0] = static_cast<int64_t>(fileTime(info.ftLastWriteTime));
+}
+
+// The entry `path` itself, never a link's target, for looking at it.
+bool lookAt(const char* path, BY_HANDLE_FILE_INFORMATION* info) {
+  HANDLE file = CreateFileA(
+      path, FILE_READ_ATTRIBUTES,
+      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+      OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
+      nullptr);
+  if (file == INVALID_HANDLE_VALUE)
+    return false;
+  bool ok = GetFileInformationByHandle(file, info) != FALSE;
+  CloseHandle(file);
+  return ok;
+}
 
 class Win32Disk : public host::SystemDisk {
  public:
@@ -58,22 +80,22 @@ class Win32Disk : public host::SystemDisk {
     return true;
   }
 
-  OpenStatus OpenRead(const char* path, FileHandle* handle,
+  OpenStatus OpenRead(const char* name, FileHandle* handle, FileInfo* info,
                       std::string* err) override {
-    if (!fits(path)) {
-      *err = failure("CreateFile", path, ERROR_FILENAME_EXCED_RANGE);
+    if (!fitsPath(name)) {
+      *err = failure("CreateFile", name, ERROR_FILENAME_EXCED_RANGE);
       return OpenStatus::Failed;
     }
     // The link itself is opened, never its target; no one may write the
     // file while it is read.
-    HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr,
+    HANDLE file = CreateFileA(name, GENERIC_READ, FILE_SHARE_READ, nullptr,
                               OPEN_EXISTING,
                               FILE_FLAG_OPEN_REPARSE_POINT |
                                   FILE_FLAG_SEQUENTIAL_SCAN,
                               nullptr);
     if (file == INVALID_HANDLE_VALUE) {
-      *err = failure("CreateFile", path, GetLastError());
-      DWORD attributes = GetFileAttributesA(path);
+      *err = failure("CreateFile", name, GetLastError());
+      DWORD attributes = GetFileAttributesA(name);
       return attributes != INVALID_FILE_ATTRIBUTES &&
                      (attributes & (FILE_ATTRIBUTE_DIRECTORY |
                                     FILE_ATTRIBUTE_REPARSE_POINT))
@@ -81,17 +103,18 @@ class Win32Disk : public host::SystemDisk {
                  : OpenStatus::Failed;
     }
     // A device name such as "con.htm" opens the device: never read one.
-    BY_HANDLE_FILE_INFORMATION info;
+    BY_HANDLE_FILE_INFORMATION data;
     if (GetFileType(file) != FILE_TYPE_DISK ||
-        !GetFileInformationByHandle(file, &info) ||
-        (info.dwFileAttributes &
+        !GetFileInformationByHandle(file, &data) ||
+        (data.dwFileAttributes &
          (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT))) {
-      *err = std::string(path) + ": not a regular file";
+      *err = std::string(name) + ": not a regular file";
       CloseHandle(file);
       return OpenStatus::NotAFile;
     }
+    describe(data, info);
     *handle = fromHandle(file);
-    open_.Add(*handle, path);
+    files_.Add(*handle, name);
     return OpenStatus::Opened;
   }
 
@@ -100,7 +123,7 @@ class Win32Disk : public host::SystemDisk {
     DWORD want = size > 0x40000000 ? 0x40000000 : static_cast<DWORD>(size);
     DWORD n = 0;
     if (!ReadFile(toHandle(handle), buf, want, &n, nullptr)) {
-      *err = failure("ReadFile", open_.PathOf(handle), GetLastError());
+      *err = failure("ReadFile", files_.PathOf(handle), GetLastError());
       return false;
     }
     *got = n;
@@ -108,116 +131,98 @@ class Win32Disk : public host::SystemDisk {
   }
 
   void CloseRead(FileHandle handle) override {
-    open_.Remove(handle);
+    files_.Remove(handle);
     CloseHandle(toHandle(handle));
   }
 
-  bool Kind(const char* path, NodeKind* kind, std::string* err) override {
-    if (!fits(path)) {
-      *err = failure("GetFileAttributes", path, ERROR_FILENAME_EXCED_RANGE);
-      return false;
+  DirStatus OpenDir(const char* name, DirHandle* dir,
+                    std::string* err) override {
+    if (!fitsPath(name, kDirReserve)) {
+      *err = failure("CreateDirectory", name, ERROR_FILENAME_EXCED_RANGE);
+      return DirStatus::Failed;
     }
-    DWORD attributes = GetFileAttributesA(path);
-    if (attributes == INVALID_FILE_ATTRIBUTES) {
-      DWORD error = GetLastError();
-      if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) {
-        *kind = NodeKind::Missing;
-        return true;
+    bool made = CreateDirectoryA(name, nullptr) != FALSE;
+    DWORD error = made ? ERROR_SUCCESS : GetLastError();
+    if (!made && error != ERROR_ALREADY_EXISTS && error != ERROR_FILE_EXISTS) {
+      *err = failure("CreateDirectory", name, error);
+      return DirStatus::Failed;
+    }
+    // Held without sharing deletion, it can be neither renamed nor
+    // replaced while its reports are moved; a link or junction is opened
+    // as itself and refused.
+    HANDLE handle = CreateFileA(
+        name, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+        OPEN_EXISTING,
+        FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    BY_HANDLE_FILE_INFORMATION info;
+    bool isDir = handle != INVALID_HANDLE_VALUE &&
+                 GetFileInformationByHandle(handle, &info) &&
+                 (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
+                 !(info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT);
+    if (!isDir) {
+      if (handle != INVALID_HANDLE_VALUE)
+        CloseHandle(handle);
+      *err = failure("CreateDirectory", name, ERROR_ALREADY_EXISTS);
+      return DirStatus::Taken;
+    }
+    *dir = fromHandle(handle);
+    dirs_.Add(*dir, name);
+    if (!made)
+      host::removeLeftovers(*dir, name);
+    return made ? DirStatus::Made : DirStatus::Opened;
+  }
+
+  void CloseDir(DirHandle dir) override {
+    dirs_.Remove(dir);
+    CloseHandle(toHandle(dir));
+  }
+
+  MoveStatus MoveInto(const char* name, const FileInfo& source, DirHandle dir,
+                      std::string* err) override {
+    const std::string to = std::string(dirs_.PathOf(dir)) + "/" + name;
+    for (const char* path : {name, to.c_str()}) {
+      if (!fitsPath(path)) {
+        *err = failure("MoveFileEx", path, ERROR_FILENAME_EXCED_RANGE);
+        return MoveStatus::Failed;
       }
-      *err = failure("GetFileAttributes", path, error);
-      return false;
-    }
-    *kind = (attributes & (FILE_ATTRIBUTE_REPARSE_POINT |
-                           FILE_ATTRIBUTE_DEVICE))
-                ? NodeKind::Other
-            : (attributes & FILE_ATTRIBUTE_DIRECTORY) ? NodeKind::Directory
-                                                      : NodeKind::File;
-    return true;
-  }
-
-  MakeDirStatus MakeDir(const char* path, std::string* err) override {
-    if (!fits(path, kDirLimit)) {
-      *err = failure("CreateDirectory", path, ERROR_FILENAME_EXCED_RANGE);
-      return MakeDirStatus::Failed;
-    }
-    if (CreateDirectoryA(path, nullptr))
-      return MakeDirStatus::Made;
-    DWORD error = GetLastError();
-    *err = failure("CreateDirectory", path, error);
-    return error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS
-               ? MakeDirStatus::Exists
-               : MakeDirStatus::Failed;
-  }
-
-  bool Write(FileHandle handle, const char* data, size_t size,
-             std::string* err) override {
-    while (size > 0) {
-      DWORD chunk = size > 0x40000000 ? 0x40000000 : static_cast<DWORD>(size);
-      DWORD n = 0;
-      DWORD error = WriteFile(toHandle(handle), data, chunk, &n, nullptr)
-                        ? ERROR_SUCCESS
-                        : GetLastError();
-      if (error == ERROR_SUCCESS && n == 0)
-        error = ERROR_DISK_FULL;  // nothing written, nothing said: no room
-      if (error != ERROR_SUCCESS) {
-        *err = failure("WriteFile", open_.PathOf(handle), error);
-        return false;
-      }
-      data += n;
-      size -= n;
-    }
-    return true;
-  }
-
-  bool CloseWrite(FileHandle handle, bool sync, std::string* err) override {
-    std::string path = open_.Remove(handle);
-    bool ok = true;
-    if (sync && !FlushFileBuffers(toHandle(handle))) {
-      *err = failure("FlushFileBuffers", path.c_str(), GetLastError());
-      ok = false;
-    }
-    if (!CloseHandle(toHandle(handle)) && ok) {
-      *err = failure("CloseHandle", path.c_str(), GetLastError());
-      ok = false;
-    }
-    return ok;
-  }
-
-  bool Rename(const char* from, const char* to, std::string* err) override {
-    if (!fits(from) || !fits(to)) {
-      *err = failure("MoveFileEx", from, ERROR_FILENAME_EXCED_RANGE);
-      return false;
     }
     // MoveFileEx moves a read-only file, which DeleteFile would refuse: a
-    // read-only report keeps its place and is copied instead. A read-only
-    // copy is never replaced, as on Windows (wine would replace it).
-    for (const char* path : {from, to}) {
-      DWORD attributes = GetFileAttributesA(path);
-      if (attributes != INVALID_FILE_ATTRIBUTES &&
-          (attributes & FILE_ATTRIBUTE_READONLY)) {
-        *err = failure("MoveFileEx", path, ERROR_ACCESS_DENIED);
-        return false;
-      }
+    // read-only report keeps its place and is copied instead.
+    DWORD attributes = GetFileAttributesA(name);
+    if (attributes != INVALID_FILE_ATTRIBUTES &&
+        (attributes & FILE_ATTRIBUTE_READONLY))
+      return MoveStatus::CopyInstead;
+    // Something may have the name: a file to replace, what may not be
+    // replaced, or the report itself through a hard link, which a rename
+    // would leave as it is.
+    FileInfo existing;
+    MoveStatus status = host::occupant(to.c_str(), &existing, err);
+    if (status != MoveStatus::Moved)
+      return status;
+    if (existing.inode == source.inode && existing.device == source.device) {
+      if (DeleteFileA(name))
+        return MoveStatus::Moved;
+      *err = failure("DeleteFile", name, GetLastError());
+      return MoveStatus::SourceStays;
     }
-    if (MoveFileExA(from, to,
-                    MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-      host::forgetTemp(from);
-      return true;
-    }
-    *err = failure("MoveFileEx", from, GetLastError());
-    return false;
+    if (MoveFileExA(name, to.c_str(),
+                    MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+      return MoveStatus::Moved;
+    DWORD error = GetLastError();
+    if (error == ERROR_NOT_SAME_DEVICE)
+      return MoveStatus::CopyInstead;
+    *err = failure("MoveFileEx", name, error);
+    return MoveStatus::Failed;
   }
 
-  bool Remove(const char* path, std::string* err) override {
-    if (!fits(path)) {
-      *err = failure("DeleteFile", path, ERROR_FILENAME_EXCED_RANGE);
+  bool Remove(const char* name, std::string* err) override {
+    if (!fitsPath(name)) {
+      *err = failure("DeleteFile", name, ERROR_FILENAME_EXCED_RANGE);
       return false;
     }
-    if (DeleteFileA(path)) {
-      host::forgetTemp(path);
+    if (DeleteFileA(name))
       return true;
-    }
-    *err = failure("DeleteFile", path, GetLastError());
+    *err = failure("DeleteFile", name, GetLastError());
     return false;
   }
 };
@@ -226,24 +231,46 @@ class Win32Disk : public host::SystemDisk {
 
 namespace host {
 
-CreateStatus createNewFile(const char* path, FileHandle* handle,
-                           std::string* err) {
-  if (!fits(path)) {
-    *err = failure("CreateFile", path, ERROR_FILENAME_EXCED_RANGE);
-    return CreateStatus::Failed;
+bool fitsPath(const char* path, unsigned long reserve) {
+  char full[MAX_PATH];
+  DWORD n = GetFullPathNameA(path, sizeof full, full, nullptr);
+  return n != 0 && n < MAX_PATH - reserve;
+}
+
+MoveStatus occupant(const char* path, FileInfo* existing, std::string* err) {
+  BY_HANDLE_FILE_INFORMATION info;
+  *existing = FileInfo();
+  if (!lookAt(path, &info))
+    return MoveStatus::Moved;
+  describe(info, existing);
+  if (info.dwFileAttributes & kNotAFile) {
+    *err = std::string(path) + ": not a regular file";
+    return MoveStatus::Taken;
   }
-  // Shared for deletion, so that the clean-up can remove it while open.
-  HANDLE file = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_DELETE, nullptr,
-                            CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file != INVALID_HANDLE_VALUE) {
-    *handle = fromHandle(file);
-    return CreateStatus::Created;
+  // Windows never replaces a read-only file (wine would).
+  if (info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) {
+    *err = failure("MoveFileEx", path, ERROR_ACCESS_DENIED);
+    return MoveStatus::Taken;
   }
-  DWORD error = GetLastError();
-  *err = failure("CreateFile", path, error);
-  return error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS
-             ? CreateStatus::Exists
-             : CreateStatus::Failed;
+  return MoveStatus::Moved;
+}
+
+bool isFileWithIndex(const char* path, uint64_t index) {
+  BY_HANDLE_FILE_INFORMATION info;
+  FileInfo described;
+  if (!lookAt(path, &info) || (info.dwFileAttributes & kNotAFile))
+    return false;
+  describe(info, &described);
+  return described.inode == index;
+}
+
+uint64_t fileIndex(FileHandle file) {
+  BY_HANDLE_FILE_INFORMATION info;
+  FileInfo described;
+  if (!GetFileInformationByHandle(toHandle(file), &info))
+    return 0;
+  describe(info, &described);
+  return described.inode;
 }
 
 }  // namespace host

@@ -32,8 +32,25 @@ class NameList {
   std::vector<uint32_t> offsets_;
 };
 
-// What a name refers to, looked at without following symbolic links.
-enum class NodeKind { Missing, File, Directory, Other };
+using FileHandle = intptr_t;
+using DirHandle = intptr_t;
+
+// What the run keeps of a report's file from reading it to moving it:
+// which file it is, and what its copy takes over. Values are in the host's
+// own units.
+struct FileInfo {
+  // The file's identity: device and inode (Windows: volume serial number
+  // and file index).
+  uint64_t device = 0;
+  uint64_t inode = 0;
+  uint64_t size = 0;
+  uint32_t mode = 0;  // permission bits (POSIX)
+  uint32_t owner = 0;
+  uint32_t group = 0;
+  int64_t accessTime[2] = {0, 0};  // seconds and nanoseconds (POSIX);
+  int64_t modifyTime[2] = {0, 0};  // Windows: FILETIME in [0]
+  int64_t createTime = 0;          // Windows: FILETIME
+};
 
 // Result of opening a file for reading.
 enum class OpenStatus {
@@ -42,18 +59,30 @@ enum class OpenStatus {
   Failed,
 };
 
-// Result of making a directory.
-enum class MakeDirStatus {
-  Made,
-  Exists,  // something, of any kind, has the name already
+// Result of opening a destination directory.
+enum class DirStatus {
+  Made,    // it was made now
+  Opened,  // it was there already
+  Taken,   // the name belongs to something else: a file, a link...
   Failed,
 };
 
-using FileHandle = intptr_t;
+// Result of putting a file in its place.
+enum class MoveStatus {
+  Moved,
+  // The rename cannot do it (another file system; on Windows, a read-only
+  // report): copy the report instead.
+  CopyInstead,
+  // The destination was the report itself (a hard link); the report's name
+  // in the current directory could not be removed.
+  SourceStays,
+  Taken,  // the destination's name belongs to something other than a file
+  Failed,
+};
 
-// File-system access of the sorting run. Paths are relative to the current
-// directory. Every call that can fail sets *err to a message worded
-// "op(path): reason" when it does.
+// File-system access of the sorting run. Names without a directory handle
+// are entries of the current directory. Every call that can fail sets *err
+// to a message worded "op(path): reason" when it does.
 class DiskInterface {
  public:
   virtual ~DiskInterface() = default;
@@ -62,31 +91,48 @@ class DiskInterface {
   // files whose names match the host's rule. The order is unspecified.
   virtual bool ListEntries(NameList* names, std::string* err) = 0;
 
-  // Opens a regular file for reading; anything else is NotAFile.
-  virtual OpenStatus OpenRead(const char* path, FileHandle* handle,
-                              std::string* err) = 0;
+  // Opens a regular file for reading, and tells which file it is; anything
+  // else is NotAFile.
+  virtual OpenStatus OpenRead(const char* name, FileHandle* handle,
+                              FileInfo* info, std::string* err) = 0;
   // Reads up to `size` bytes; *got is 0 at the end of the data.
   virtual bool Read(FileHandle handle, char* buf, size_t size, size_t* got,
                     std::string* err) = 0;
   virtual void CloseRead(FileHandle handle) = 0;
 
-  // Kind of the node at `path`; Missing when nothing has that name.
-  virtual bool Kind(const char* path, NodeKind* kind, std::string* err) = 0;
-  virtual MakeDirStatus MakeDir(const char* path, std::string* err) = 0;
+  // Opens the sub-directory `name`, making it first when nothing has that
+  // name. A link is never followed. The handle holds the directory itself:
+  // calls made with it reach that directory whatever takes its name later.
+  virtual DirStatus OpenDir(const char* name, DirHandle* dir,
+                            std::string* err) = 0;
+  virtual void CloseDir(DirHandle dir) = 0;
 
-  // Creates and opens a new file under an unused temporary name in `dir`.
-  virtual bool CreateTemp(const char* dir, std::string* tempPath,
-                          FileHandle* handle, std::string* err) = 0;
+  // Moves the file `name`, which is `source`, into `dir` under the same
+  // name, replacing a file there. When the destination is `source` already
+  // (a hard link), only the name in the current directory goes.
+  virtual MoveStatus MoveInto(const char* name, const FileInfo& source,
+                              DirHandle dir, std::string* err) = 0;
+
+  // Starts the copy that is to become `dir`/`name`: a new file that nobody
+  // sees before CommitCopy, and that is gone should the program end first.
+  virtual bool CreateCopy(DirHandle dir, const char* name, FileHandle* copy,
+                          std::string* err) = 0;
   // Writes all `size` bytes.
-  virtual bool Write(FileHandle handle, const char* data, size_t size,
+  virtual bool Write(FileHandle copy, const char* data, size_t size,
                      std::string* err) = 0;
-  // Closes a written file; with `sync`, first flushes it to stable storage.
-  // Fails if any step does.
-  virtual bool CloseWrite(FileHandle handle, bool sync, std::string* err) = 0;
+  // Gives the copy the permissions, owner (where the process may) and times
+  // of `source`, flushes it to stable storage and puts it in place as
+  // `dir`/`name`, replacing a file there; closes it. Anything but Moved
+  // leaves no copy and `dir`/`name` as it was, except that a copy in place
+  // stays when only closing it fails.
+  virtual MoveStatus CommitCopy(FileHandle copy, const FileInfo& source,
+                                DirHandle dir, const char* name,
+                                std::string* err) = 0;
+  // Closes and removes a copy that is not to be committed.
+  virtual void DiscardCopy(FileHandle copy) = 0;
 
-  // Renames a file, replacing a regular file at `to`.
-  virtual bool Rename(const char* from, const char* to, std::string* err) = 0;
-  virtual bool Remove(const char* path, std::string* err) = 0;
+  // Removes the file `name`.
+  virtual bool Remove(const char* name, std::string* err) = 0;
 };
 
 // The program's console: standard output, standard error and the key wait.
@@ -95,6 +141,9 @@ class Console {
   virtual ~Console() = default;
   virtual void Write(const char* text, size_t size) = 0;
   virtual void WriteError(const char* text, size_t size) = 0;
+  // Writes out what standard output holds. False, with the reason, when
+  // any of the output could not be written.
+  virtual bool Flush(std::string* err) = 0;
   // Flushes standard output, then waits for one key press on the user's
   // console; returns at once when the process has none.
   virtual void WaitForKey() = 0;
@@ -134,53 +183,73 @@ using SystemError = unsigned long;
 // "op(path): " and the system's text for `error`.
 std::string failure(const char* op, const char* path, SystemError error);
 
-// Paths of the open files, by handle, for error messages.
+// Paths of the open files and directories, by handle, for error messages.
 class OpenFiles {
  public:
-  void Add(FileHandle handle, const std::string& path) { paths_[handle] = path; }
-  const char* PathOf(FileHandle handle) const;
+  void Add(intptr_t handle, const std::string& path) { paths_[handle] = path; }
+  const char* PathOf(intptr_t handle) const;
   // Forgets the handle; returns its path.
-  std::string Remove(FileHandle handle);
+  std::string Remove(intptr_t handle);
 
  private:
-  std::unordered_map<FileHandle, std::string> paths_;
+  std::unordered_map<intptr_t, std::string> paths_;
 };
 
-// The temporary file being written, if any: the clean-up that runs when the
-// program is ended from outside removes it. One at a time.
-bool registerTemp(const std::string& path);
-void forgetTemp(const char* path);
-// The registered path, or null; safe to call from the clean-up.
-const char* registeredTemp();
+// The name of a temporary file of process `pid`: ".korendezo-<pid>-<n>.tmp".
+std::string tempName(unsigned long pid, unsigned long long number);
+// The pid and number of a name that tempName makes, exactly as it makes it;
+// false for every other name.
+bool parseTempName(const char* name, unsigned long* pid,
+                   unsigned long long* number);
 
-// What the disks of both platforms share.
+// A copy in the making: a file that nobody sees before it is put in place.
+struct Copy {
+  FileHandle file = -1;
+  DirHandle dir = -1;
+  std::string path;  // where it goes, for messages: "dir/name"
+  // Its name in `dir` while it has one of its own, or "".
+  std::string tempName;
+};
+
+// What the disks of both platforms share: the names of what is open, and
+// the copies, which tempfile_<platform>.cc makes.
 class SystemDisk : public DiskInterface {
  public:
-  // Creates and opens `dir`/.korendezo-<process>-<n>.tmp, with the next
-  // unused n, registered for the clean-up.
-  bool CreateTemp(const char* dir, std::string* tempPath, FileHandle* handle,
+  bool CreateCopy(DirHandle dir, const char* name, FileHandle* copy,
                   std::string* err) override;
+  bool Write(FileHandle copy, const char* data, size_t size,
+             std::string* err) override;
+  MoveStatus CommitCopy(FileHandle copy, const FileInfo& source,
+                        DirHandle dir, const char* name,
+                        std::string* err) override;
+  void DiscardCopy(FileHandle copy) override;
 
  protected:
-  OpenFiles open_;
+  OpenFiles files_;  // open for reading
+  OpenFiles dirs_;
 
  private:
-  unsigned tempCounter_ = 0;
+  std::unordered_map<FileHandle, Copy> copies_;
 };
 
-// fs_<platform>.cc
+// tempfile_<platform>.cc: copies that are gone should the program end
+// before they are in place, and the temporary files that a killed run may
+// have left.
 
-enum class CreateStatus { Created, Exists, Failed };
-// Creates and opens a file for writing that must not exist yet.
-CreateStatus createNewFile(const char* path, FileHandle* handle,
-                           std::string* err);
-
-// tempfile_<platform>.cc
-
-unsigned long processId();
-// Sets up, once, the removal of the registered temporary file when the
-// program is ended by a signal or a console event.
-void installTempCleanup();
+// Creates copy->file, to go where copy->dir and copy->path say.
+bool createCopy(Copy* copy, std::string* err);
+bool writeCopy(const Copy& copy, const char* data, size_t size,
+               std::string* err);
+// Gives the copy `source`'s metadata, flushes it and puts it in place as
+// `name` in copy->dir, replacing a file; closes it. On anything but Moved
+// the copy is gone, unless only closing it failed.
+MoveStatus commitCopy(Copy* copy, const FileInfo& source, const char* name,
+                      std::string* err);
+void discardCopy(Copy* copy);
+// Removes from `dir`, called `dirName`, the temporary files of this
+// program's runs that have ended: only names this program makes, and only
+// while each still is the file its name says.
+void removeLeftovers(DirHandle dir, const char* dirName);
 
 // console_<platform>.cc
 
@@ -195,6 +264,21 @@ std::string reasonText(SystemError error);
 // Waits for one key press on the user's console or terminal; returns at
 // once when the process has none.
 void waitForKey();
+
+// Windows only.
+
+// fs_win32.cc: whether `path` stays within what the ANSI functions reach,
+// MAX_PATH characters of full path, less `reserve`.
+bool fitsPath(const char* path, unsigned long reserve = 0);
+// Whether a new file may take the name `path`: Moved when nothing or a
+// file that may be replaced has it (*existing says which file, or is all
+// zero), Taken when something else does.
+MoveStatus occupant(const char* path, FileInfo* existing, std::string* err);
+// Whether `path` is a file, not a link or a directory, with file index
+// `index`.
+bool isFileWithIndex(const char* path, uint64_t index);
+// The file index of an open file, 0 when it cannot be had.
+uint64_t fileIndex(FileHandle file);
 
 // POSIX only.
 

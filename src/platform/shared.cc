@@ -1,8 +1,8 @@
 // The part of the platform layer that both platforms share: the list of
-// entry names, the wording of failures, the temporary file's name and its
-// registration for the clean-up, and the console's streams.
+// entry names, the wording of failures, the paths of what is open, the
+// bookkeeping of copies, and the console's streams.
 #include <algorithm>
-#include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -48,12 +48,12 @@ std::string failure(const char* op, const char* path, SystemError error) {
   return message;
 }
 
-const char* OpenFiles::PathOf(FileHandle handle) const {
+const char* OpenFiles::PathOf(intptr_t handle) const {
   auto found = paths_.find(handle);
   return found == paths_.end() ? "?" : found->second.c_str();
 }
 
-std::string OpenFiles::Remove(FileHandle handle) {
+std::string OpenFiles::Remove(intptr_t handle) {
   auto found = paths_.find(handle);
   if (found == paths_.end())
     return "?";
@@ -62,59 +62,53 @@ std::string OpenFiles::Remove(FileHandle handle) {
   return path;
 }
 
-namespace {
+std::string tempName(unsigned long pid, unsigned long long number) {
+  char name[64];
+  std::snprintf(name, sizeof name, ".korendezo-%lu-%llu.tmp", pid, number);
+  return name;
+}
 
-// Read by the clean-up, which may run in a signal handler (POSIX) or on a
-// thread of its own (Windows): lock-free atomics are safe in both.
-char gTempPath[4096];
-std::atomic<bool> gTempActive{false};
-static_assert(std::atomic<bool>::is_always_lock_free,
-              "the clean-up reads the flag from a signal handler");
-
-}  // namespace
-
-bool registerTemp(const std::string& path) {
-  if (path.size() >= sizeof gTempPath)
+bool parseTempName(const char* name, unsigned long* pid,
+                   unsigned long long* number) {
+  int end = 0;
+  if (std::sscanf(name, ".korendezo-%lu-%llu.tmp%n", pid, number, &end) != 2 ||
+      name[end] != '\0')
     return false;
-  std::memcpy(gTempPath, path.c_str(), path.size() + 1);
-  gTempActive.store(true, std::memory_order_release);
+  return tempName(*pid, *number) == name;
+}
+
+bool SystemDisk::CreateCopy(DirHandle dir, const char* name, FileHandle* file,
+                            std::string* err) {
+  Copy copy;
+  copy.dir = dir;
+  copy.path = dirs_.PathOf(dir);
+  copy.path += '/';
+  copy.path += name;
+  if (!createCopy(&copy, err))
+    return false;
+  *file = copy.file;
+  copies_[copy.file] = std::move(copy);
   return true;
 }
 
-void forgetTemp(const char* path) {
-  if (gTempActive.load(std::memory_order_acquire) &&
-      std::strcmp(path, gTempPath) == 0)
-    gTempActive.store(false, std::memory_order_release);
+bool SystemDisk::Write(FileHandle file, const char* data, size_t size,
+                       std::string* err) {
+  return writeCopy(copies_.at(file), data, size, err);
 }
 
-const char* registeredTemp() {
-  return gTempActive.load(std::memory_order_acquire) ? gTempPath : nullptr;
+MoveStatus SystemDisk::CommitCopy(FileHandle file, const FileInfo& source,
+                                  DirHandle, const char* name,
+                                  std::string* err) {
+  auto found = copies_.find(file);
+  MoveStatus status = commitCopy(&found->second, source, name, err);
+  copies_.erase(found);
+  return status;
 }
 
-bool SystemDisk::CreateTemp(const char* dir, std::string* tempPath,
-                            FileHandle* handle, std::string* err) {
-  installTempCleanup();
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    char name[64];
-    std::snprintf(name, sizeof name, "/.korendezo-%lu-%u.tmp", processId(),
-                  tempCounter_++);
-    *tempPath = dir;
-    *tempPath += name;
-    // Registered before the file exists, so no moment is left uncovered.
-    if (!registerTemp(*tempPath)) {
-      *err = *tempPath + ": name too long";
-      return false;
-    }
-    CreateStatus status = createNewFile(tempPath->c_str(), handle, err);
-    if (status == CreateStatus::Created) {
-      open_.Add(*handle, *tempPath);
-      return true;
-    }
-    forgetTemp(tempPath->c_str());
-    if (status == CreateStatus::Failed)
-      return false;
-  }
-  return false;  // *err says that the last name was taken too
+void SystemDisk::DiscardCopy(FileHandle file) {
+  auto found = copies_.find(file);
+  discardCopy(&found->second);
+  copies_.erase(found);
 }
 
 }  // namespace host
@@ -133,16 +127,35 @@ class StdioConsole : public Console {
                  sizeof buffer);
   }
   void Write(const char* text, size_t size) override {
-    std::fwrite(text, 1, size, stdout);
+    if (std::fwrite(text, 1, size, stdout) != size)
+      NoteError();
   }
   void WriteError(const char* text, size_t size) override {
     std::fwrite(text, 1, size, stderr);
     std::fflush(stderr);
   }
+  bool Flush(std::string* err) override {
+    if (std::fflush(stdout) != 0)
+      NoteError();
+    if (error_ == 0)
+      return true;
+    *err = "write(standard output): ";
+    *err += std::strerror(error_);
+    return false;
+  }
   void WaitForKey() override {
     std::fflush(stdout);
     host::waitForKey();
   }
+
+ private:
+  // The first error is the one told.
+  void NoteError() {
+    if (error_ == 0)
+      error_ = errno != 0 ? errno : EIO;
+  }
+
+  int error_ = 0;
 };
 
 }  // namespace

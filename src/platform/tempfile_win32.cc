@@ -1,31 +1,285 @@
-// Clean-up when the program is ended from its console on Windows: Ctrl+C,
-// Ctrl+Break or closing the window removes the temporary file being
-// written.
+// Copies on Windows.
+//
+// A copy is written as .korendezo-<pid>-<n>.tmp, opened to be deleted when
+// it is closed: however the program ends before the copy is in place
+// (Ctrl+C, the window closed, killed), the system removes it. It goes in
+// place as a hard link, and its own name goes when it is closed. An older
+// copy is replaced through a second link, .korendezo-<pid>-<index>.tmp,
+// renamed over it; a run killed in between leaves that name, which the next
+// run to open the directory removes once process <pid> has ended, if the
+// name still belongs to file <index>. Where the volume has no hard links
+// (FAT), the copy is copied once more into a plain temporary file, renamed
+// into place; that one the console's Ctrl handler removes.
 #include <windows.h>
+
+#include <cstring>
 
 #include "platform.h"
 
 namespace {
 
-// Runs on a thread of its own.
+using host::failure;
+
+HANDLE toHandle(intptr_t handle) { return reinterpret_cast<HANDLE>(handle); }
+
+// The plain temporary file that exists, if any, for the Ctrl handler,
+// which runs on a thread of its own: both sides take the lock.
+CRITICAL_SECTION gTempLock;
+char gTempPath[MAX_PATH];
+bool gTempActive = false;
+
 BOOL WINAPI removeTempOnCtrl(DWORD) {
-  // The file is shared for deletion: an open one goes when the process
-  // ends and closes it.
-  if (const char* path = host::registeredTemp())
-    DeleteFileA(path);
+  EnterCriticalSection(&gTempLock);
+  if (gTempActive)
+    DeleteFileA(gTempPath);
+  gTempActive = false;
+  LeaveCriticalSection(&gTempLock);
   return FALSE;  // the default handler ends the process
+}
+
+void installTempCleanup() {
+  static bool installed = false;
+  if (!installed) {
+    installed = true;
+    InitializeCriticalSection(&gTempLock);
+    SetConsoleCtrlHandler(removeTempOnCtrl, TRUE);
+  }
+}
+
+// Creates `path` as a new file, registered for the Ctrl handler.
+HANDLE createRegistered(const std::string& path, DWORD access) {
+  installTempCleanup();
+  EnterCriticalSection(&gTempLock);
+  HANDLE file = INVALID_HANDLE_VALUE;
+  if (path.size() < sizeof gTempPath) {
+    file = CreateFileA(path.c_str(), access, 0, nullptr, CREATE_NEW,
+                       FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file != INVALID_HANDLE_VALUE) {
+      std::memcpy(gTempPath, path.c_str(), path.size() + 1);
+      gTempActive = true;
+    }
+  }
+  LeaveCriticalSection(&gTempLock);
+  return file;
+}
+
+// Runs `step` on the registered file's name (a rename or a removal) and
+// forgets it when that succeeds, with the Ctrl handler held off.
+template <typename Step>
+bool settleRegistered(Step step) {
+  EnterCriticalSection(&gTempLock);
+  bool done = step(gTempPath);
+  if (done)
+    gTempActive = false;
+  LeaveCriticalSection(&gTempLock);
+  return done;
+}
+
+std::string dirOf(const host::Copy& copy) {
+  return copy.path.substr(0, copy.path.rfind('/') + 1);
+}
+
+bool hardLinksUnsupported(DWORD error) {
+  return error == ERROR_INVALID_FUNCTION || error == ERROR_NOT_SUPPORTED ||
+         error == ERROR_INVALID_PARAMETER;
+}
+
+bool setTimes(HANDLE file, const FileInfo& source) {
+  auto toFileTime = [](int64_t t) {
+    FILETIME ft;
+    ft.dwLowDateTime = static_cast<DWORD>(static_cast<uint64_t>(t));
+    ft.dwHighDateTime = static_cast<DWORD>(static_cast<uint64_t>(t) >> 32);
+    return ft;
+  };
+  FILETIME created = toFileTime(source.createTime);
+  FILETIME accessed = toFileTime(source.accessTime[0]);
+  FILETIME written = toFileTime(source.modifyTime[0]);
+  return SetFileTime(file, &created, &accessed, &written) != FALSE;
+}
+
+// Replaces `path` with the copy through a link of the copy's own name.
+MoveStatus replaceByLink(const host::Copy& copy, const std::string& temp,
+                         std::string* err) {
+  std::string link =
+      dirOf(copy) + host::tempName(GetCurrentProcessId(),
+                                   host::fileIndex(copy.file));
+  if (!CreateHardLinkA(link.c_str(), temp.c_str(), nullptr)) {
+    *err = failure("CreateHardLink", copy.path.c_str(), GetLastError());
+    return MoveStatus::Failed;
+  }
+  if (MoveFileExA(link.c_str(), copy.path.c_str(),
+                  MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+    return MoveStatus::Moved;
+  *err = failure("MoveFileEx", copy.path.c_str(), GetLastError());
+  DeleteFileA(link.c_str());
+  return MoveStatus::Failed;
+}
+
+// Copies the bytes of the copy into a plain temporary file and renames
+// that into place: for volumes without hard links.
+MoveStatus placeByPlainCopy(const host::Copy& copy, const FileInfo& source,
+                            std::string* err) {
+  static unsigned counter = 0;
+  std::string plain;
+  HANDLE out = INVALID_HANDLE_VALUE;
+  for (int attempt = 0; attempt < 100 && out == INVALID_HANDLE_VALUE;
+       ++attempt) {
+    plain = dirOf(copy) + host::tempName(GetCurrentProcessId(), counter++);
+    out = createRegistered(plain, GENERIC_WRITE);
+  }
+  if (out == INVALID_HANDLE_VALUE) {
+    *err = failure("CreateFile", copy.path.c_str(), GetLastError());
+    return MoveStatus::Failed;
+  }
+  HANDLE in = toHandle(copy.file);
+  bool ok = SetFilePointer(in, 0, nullptr, FILE_BEGIN) == 0;
+  char block[64 * 1024];
+  DWORD got = 0, put = 0;
+  while (ok && (ok = ReadFile(in, block, sizeof block, &got, nullptr) != 0) &&
+         got != 0)
+    ok = WriteFile(out, block, got, &put, nullptr) && put == got;
+  ok = ok && setTimes(out, source) && FlushFileBuffers(out);
+  ok = CloseHandle(out) && ok;
+  ok = ok && settleRegistered([&](const char* path) {
+         return MoveFileExA(path, copy.path.c_str(),
+                            MOVEFILE_REPLACE_EXISTING |
+                                MOVEFILE_WRITE_THROUGH) != FALSE;
+       });
+  if (ok)
+    return MoveStatus::Moved;
+  *err = failure("MoveFileEx", copy.path.c_str(), GetLastError());
+  settleRegistered([](const char* path) {
+    DeleteFileA(path);
+    return true;
+  });
+  return MoveStatus::Failed;
+}
+
+// Puts the copy, written and flushed, in place.
+MoveStatus place(const host::Copy& copy, const FileInfo& source,
+                 std::string* err) {
+  FileInfo existing;
+  MoveStatus status = host::occupant(copy.path.c_str(), &existing, err);
+  if (status != MoveStatus::Moved)
+    return status;
+  const std::string temp = dirOf(copy) + copy.tempName;
+  if (CreateHardLinkA(copy.path.c_str(), temp.c_str(), nullptr))
+    return MoveStatus::Moved;
+  DWORD error = GetLastError();
+  if (error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS)
+    return replaceByLink(copy, temp, err);
+  if (hardLinksUnsupported(error))
+    return placeByPlainCopy(copy, source, err);
+  *err = failure("CreateHardLink", copy.path.c_str(), error);
+  return MoveStatus::Failed;
+}
+
+bool processRuns(unsigned long pid) {
+  HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, static_cast<DWORD>(pid));
+  if (!process)
+    return GetLastError() != ERROR_INVALID_PARAMETER;
+  bool runs = WaitForSingleObject(process, 0) == WAIT_TIMEOUT;
+  CloseHandle(process);
+  return runs;
 }
 
 }  // namespace
 
 namespace host {
 
-unsigned long processId() { return GetCurrentProcessId(); }
+bool createCopy(Copy* copy, std::string* err) {
+  static unsigned counter = 0;
+  const std::string dir = dirOf(*copy);
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    std::string name = tempName(GetCurrentProcessId(), counter++);
+    std::string path = dir + name;
+    if (!fitsPath(path.c_str())) {
+      *err = failure("CreateFile", copy->path.c_str(),
+                     ERROR_FILENAME_EXCED_RANGE);
+      return false;
+    }
+    HANDLE file = CreateFileA(
+        path.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE,
+        FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_NEW,
+        FILE_ATTRIBUTE_NORMAL | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+    if (file != INVALID_HANDLE_VALUE) {
+      copy->file = reinterpret_cast<FileHandle>(file);
+      copy->tempName = name;
+      return true;
+    }
+    DWORD error = GetLastError();
+    if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) {
+      *err = failure("CreateFile", copy->path.c_str(), error);
+      return false;
+    }
+  }
+  *err = failure("CreateFile", copy->path.c_str(), ERROR_FILE_EXISTS);
+  return false;
+}
 
-void installTempCleanup() {
-  static bool installed = false;
-  if (!installed)
-    installed = SetConsoleCtrlHandler(removeTempOnCtrl, TRUE) != FALSE;
+bool writeCopy(const Copy& copy, const char* data, size_t size,
+               std::string* err) {
+  while (size > 0) {
+    DWORD chunk = size > 0x40000000 ? 0x40000000 : static_cast<DWORD>(size);
+    DWORD n = 0;
+    DWORD error = WriteFile(toHandle(copy.file), data, chunk, &n, nullptr)
+                      ? ERROR_SUCCESS
+                      : GetLastError();
+    if (error == ERROR_SUCCESS && n == 0)
+      error = ERROR_DISK_FULL;  // nothing written, nothing said: no room
+    if (error != ERROR_SUCCESS) {
+      *err = failure("WriteFile", copy.path.c_str(), error);
+      return false;
+    }
+    data += n;
+    size -= n;
+  }
+  return true;
+}
+
+MoveStatus commitCopy(Copy* copy, const FileInfo& source, const char*,
+                      std::string* err) {
+  HANDLE file = toHandle(copy->file);
+  MoveStatus status = MoveStatus::Failed;
+  if (!setTimes(file, source))
+    *err = failure("SetFileTime", copy->path.c_str(), GetLastError());
+  else if (!FlushFileBuffers(file))
+    *err = failure("FlushFileBuffers", copy->path.c_str(), GetLastError());
+  else
+    status = place(*copy, source, err);
+  // Closing removes the temporary name; a copy in place keeps its own,
+  // and stays (beside the report) should closing fail.
+  copy->file = -1;
+  if (!CloseHandle(file) && status == MoveStatus::Moved) {
+    *err = failure("CloseHandle", copy->path.c_str(), GetLastError());
+    status = MoveStatus::Failed;
+  }
+  return status;
+}
+
+void discardCopy(Copy* copy) {
+  if (copy->file != -1)
+    CloseHandle(toHandle(copy->file));
+  copy->file = -1;
+}
+
+void removeLeftovers(DirHandle, const char* dirName) {
+  const std::string dir = std::string(dirName) + "/";
+  WIN32_FIND_DATAA data;
+  HANDLE find = FindFirstFileA((dir + ".korendezo-*.tmp").c_str(), &data);
+  if (find == INVALID_HANDLE_VALUE)
+    return;
+  do {
+    unsigned long pid;
+    unsigned long long index;
+    if (!parseTempName(data.cFileName, &pid, &index) ||
+        pid == GetCurrentProcessId() || processRuns(pid))
+      continue;
+    std::string path = dir + data.cFileName;
+    if (isFileWithIndex(path.c_str(), index))
+      DeleteFileA(path.c_str());
+  } while (FindNextFileA(find, &data));
+  FindClose(find);
 }
 
 }  // namespace host

@@ -64,8 +64,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   bool isReportAsRead = extractPlayerId(idAsRead, asRead);
   bool hasTitleAsRead = extractTitleName(titleAsRead, asRead);
   convertReport(report.get(), &loaded);
-  require(saveReport(disk, "d/r.htm", report.get(), loaded.length, &err),
+  DirHandle dir;
+  require(disk.OpenDir("d", &dir, &err) == DirStatus::Opened, "directory");
+  require(saveReport(disk, dir, "r.htm", report.get(), loaded.length,
+                     loaded.source, &err) == MoveStatus::Moved,
           "save");
+  disk.CloseDir(dir);
   const std::string& copy = disk.files["d/r.htm"];
   require(copy == losslessCopy(file), "lossless copy");
   require(loaded.hasBareLineFeed == (copy != file),

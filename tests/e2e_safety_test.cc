@@ -1,0 +1,195 @@
+// End-to-end tests of what a move keeps safe: the report's metadata, the
+// destination directory swapped mid-run, a destination that is the report
+// itself, lost output, and the temporary files of a killed run.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#ifdef __linux__
+#include <sys/syscall.h>
+#endif
+
+#include <map>
+#include <string>
+
+#include "e2e_util.h"
+#include "test_util.h"
+
+namespace {
+
+std::string lines(const RunResult& r) { return linesBetweenBanners(r.out); }
+
+struct stat statOf(const std::string& path) {
+  struct stat st = {};
+  EXPECT_EQ(0, lstat(path.c_str(), &st)) << path;
+  return st;
+}
+
+// A private report from 2001 keeps its permission bits, times and, where
+// the test may set it, owner, whether it is renamed (CR LF) or copied (LF).
+TEST(EndToEndSafety, MoveKeepsTheReportsMetadata) {
+  for (const char* eol : {"\r\n", "\n"}) {
+    Folder f;
+    f.Write("r.htm", reportText("1234", "A 1. f", eol));
+    const std::string report = f.path() + "/r.htm";
+    ASSERT_EQ(0, chmod(report.c_str(), 0640));
+    const struct timespec times[2] = {{978310000, 123456789},
+                                      {978307200, 500}};
+    ASSERT_EQ(0, utimensat(AT_FDCWD, report.c_str(), times, 0));
+    const bool root = geteuid() == 0;
+    if (root) {
+      ASSERT_EQ(0, chown(report.c_str(), 1234, 5678));
+    }
+    RunResult r = runProgram(f.path());
+    EXPECT_EQ(0, r.status) << r.out;
+    struct stat st = statOf(f.path() + "/1234_A/r.htm");
+    EXPECT_EQ(0640u, st.st_mode & 07777) << eol[0];
+    EXPECT_EQ(times[0].tv_sec, st.st_atim.tv_sec) << eol[0];
+    EXPECT_EQ(times[0].tv_nsec, st.st_atim.tv_nsec) << eol[0];
+    EXPECT_EQ(times[1].tv_sec, st.st_mtim.tv_sec) << eol[0];
+    EXPECT_EQ(times[1].tv_nsec, st.st_mtim.tv_nsec) << eol[0];
+    if (root) {
+      EXPECT_EQ(1234u, st.st_uid) << eol[0];
+      EXPECT_EQ(5678u, st.st_gid) << eol[0];
+    }
+  }
+}
+
+// Already a hard link to the report, the destination holds its bytes: the
+// report's name in the folder goes (renamed), or the link is replaced by
+// the copy (LF), and either way the line and the status say moved.
+TEST(EndToEndSafety, DestinationThatIsTheReportItself) {
+  for (const char* eol : {"\r\n", "\n"}) {
+    Folder f;
+    f.Write("r.htm", reportText("1234", "A 1. f", eol));
+    f.MakeDir("1234_A");
+    ASSERT_EQ(0, link((f.path() + "/r.htm").c_str(),
+                      (f.path() + "/1234_A/r.htm").c_str()));
+    RunResult r = runProgram(f.path());
+    EXPECT_EQ(0, r.status) << eol[0];
+    EXPECT_EQ("       r.htm : 1234_A\n", lines(r));
+    const std::map<std::string, std::string> want = {
+        {"1234_A/", kDirectory},
+        {"1234_A/r.htm", reportText("1234", "A 1. f")},
+    };
+    EXPECT_EQ(want, f.Tree()) << eol[0];
+    EXPECT_EQ(1u, statOf(f.path() + "/1234_A/r.htm").st_nlink);
+  }
+}
+
+// With its output going nowhere the run does its work, and says on
+// standard error, and by its status, that the output was lost.
+TEST(EndToEndSafety, LostOutputIsTold) {
+  const std::vector<std::string> kArgumentLists[] = {{}, {"--version"}};
+  for (const std::vector<std::string>& arguments : kArgumentLists) {
+    Folder f;
+    f.Write("r.htm", reportText("1234", "A 1. f", "\n"));
+    RunOptions options;
+    options.outputFile = "/dev/full";
+    options.arguments = arguments;
+    RunResult r = runProgram(f.path(), options);
+    EXPECT_EQ(1, r.status);
+    EXPECT_EQ("HIBA: a kimenet nem irhato (write(standard output): No space "
+              "left on device)\n",
+              r.err);
+    EXPECT_EQ(arguments.empty() ? 2u : 1u, f.Tree().size());
+  }
+}
+
+// Held at the system call that puts the report in place, the program finds
+// its directory replaced by a link to a folder elsewhere; the report still
+// goes into the directory it opened, inside the folder.
+TEST(EndToEndSafety, DirectorySwappedForALinkMidMove) {
+#ifdef __linux__
+  const struct {
+    const char* eol;
+    long syscall;
+  } cases[] = {{"\r\n", SYS_renameat2}, {"\n", SYS_linkat}};
+  for (const auto& c : cases) {
+    Folder f;
+    f.Write("r.htm", reportText("1234", "A 1. f", c.eol));
+    f.MakeDir("1234_A");
+    const std::string outside = f.Sibling("-outside");
+    ASSERT_EQ(0, mkdir(outside.c_str(), 0777));
+    RunOptions options;
+    options.stopAtSyscall = c.syscall;
+    options.atStop = [&f, &outside] {
+      const std::string dir = f.path() + "/1234_A";
+      ASSERT_EQ(0, rename(dir.c_str(), (dir + ".held").c_str()));
+      ASSERT_EQ(0, symlink(outside.c_str(), dir.c_str()));
+    };
+    RunResult r = runProgram(f.path(), options);
+    if (r.status == 125)
+      GTEST_SKIP() << "this machine does not let a test trace its child";
+    ASSERT_TRUE(r.stopped) << r.out << r.err;
+    EXPECT_EQ(0u, treeOf(outside).size()) << c.eol[0];
+    EXPECT_EQ(reportText("1234", "A 1. f"), f.Read("1234_A.held/r.htm"));
+    EXPECT_EQ(3u, f.Tree().size()) << c.eol[0];  // the link, .held, its report
+  }
+#else
+  GTEST_SKIP() << "the program is held mid-move with Linux's ptrace";
+#endif
+}
+
+// The id of a process that has ended.
+pid_t endedProcess() {
+  pid_t pid = fork();
+  if (pid == 0)
+    _exit(0);
+  waitpid(pid, nullptr, 0);
+  return pid;
+}
+
+// Renames `dir`/`from` to the name of a temporary file of process `pid`
+// that carries `number`, or the file's own inode when `number` is 0.
+std::string nameAsTemporary(const std::string& dir, const std::string& from,
+                            long pid, unsigned long long number = 0) {
+  if (number == 0)
+    number = statOf(dir + "/" + from).st_ino;
+  const std::string name = ".korendezo-" + std::to_string(pid) + "-" +
+                           std::to_string(number) + ".tmp";
+  EXPECT_EQ(0, rename((dir + "/" + from).c_str(), (dir + "/" + name).c_str()));
+  return name;
+}
+
+// A directory the run opens loses the temporary file a killed run left
+// there, and nothing else, however much it looks like one.
+TEST(EndToEndSafety, KilledRunsLeftoversGoUsersFilesStay) {
+  Folder f;
+  f.Write("r.htm", reportText("1234", "A 1. f"));
+  f.MakeDir("1234_A");
+  const std::string dir = f.path() + "/1234_A";
+  const pid_t ended = endedProcess();
+  f.Write("1234_A/a", "left by a killed run");
+  nameAsTemporary(dir, "a", ended);
+  const std::map<std::string, std::string> mine = {
+      {"b", "another inode"}, {"c", "a process that runs"},
+      {"d", "a leading zero"}, {"e", "another suffix"}};
+  for (const auto& file : mine)
+    f.Write("1234_A/" + file.first, file.second);
+  std::map<std::string, std::string> want = {
+      {"1234_A/", kDirectory},
+      {"1234_A/r.htm", reportText("1234", "A 1. f")},
+  };
+  want["1234_A/" + nameAsTemporary(dir, "b", ended, 1)] = mine.at("b");
+  want["1234_A/" + nameAsTemporary(dir, "c", 1)] = mine.at("c");
+  const std::string zero = ".korendezo-" + std::to_string(ended) + "-0" +
+                           std::to_string(statOf(dir + "/d").st_ino) + ".tmp";
+  ASSERT_EQ(0, rename((dir + "/d").c_str(), (dir + "/" + zero).c_str()));
+  want["1234_A/" + zero] = mine.at("d");
+  const std::string other = nameAsTemporary(dir, "e", ended) + "~";
+  ASSERT_EQ(0, rename((dir + "/" + other.substr(0, other.size() - 1)).c_str(),
+                      (dir + "/" + other).c_str()));
+  want["1234_A/" + other] = mine.at("e");
+  f.MakeDir("1234_A/sub");
+  const std::string subdir = nameAsTemporary(dir, "sub", ended);
+  want["1234_A/" + subdir + "/"] = kDirectory;
+
+  RunResult r = runProgram(f.path());
+  EXPECT_EQ(0, r.status);
+  EXPECT_EQ(want, f.Tree());
+}
+
+}  // namespace
