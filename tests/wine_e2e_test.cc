@@ -38,7 +38,7 @@ const std::string& opening() {
 }
 
 RunResult runExe(const std::string& dir, RunOptions options = {}) {
-  options.command = {KORENDEZO_WINE_RUN, KORENDEZO_WINE_DIR};
+  options.command = {KORENDEZO_WINE_RUN};
   return runProgram(dir, options);
 }
 
