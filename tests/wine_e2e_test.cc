@@ -1,7 +1,7 @@
-// End-to-end tests of the Windows program: the 64-bit korendezo.exe runs
-// under wine64 (tools/wine-run: ANSI code page 1250, as on a Hungarian
-// Windows) in a scratch folder, without a console, and its output and the
-// folder's tree afterwards are compared byte for byte.
+// End-to-end tests of the Windows program: korendezo.exe, 64-bit or the
+// shipped 32-bit one, runs under wine (tools/wine-run: ANSI code page 1250,
+// as on a Hungarian Windows) in a scratch folder, without a console, and its
+// output and the folder's tree afterwards are compared byte for byte.
 //
 // What wine does that these tests rely on:
 // - Every long name has a short one (NAME~XXX.EXT, the extension cut to
