@@ -189,7 +189,7 @@ TEST(WineEndToEnd, ReadOnlyCopyIsNotReplaced) {
     RunResult r = runExe(f.path());
     EXPECT_EQ(1, r.status);
     EXPECT_EQ("       r.htm : 1234_A - HIBA: a masolat nem irhato "
-              "(MoveFileEx(1234_A/r.htm): Access denied)\r\n",
+              "(MoveFileEx(1234_A\\r.htm): Access denied)\r\n",
               lines(r));
     const std::map<std::string, std::string> want = {
         {"1234_A/", kDirectory},
@@ -285,9 +285,9 @@ TEST(WineEndToEnd, PathsPastMaxPathFailCleanly) {
   f.Write(name, report);
   RunResult r = runExe(f.path());
   EXPECT_EQ(1, r.status);
-  EXPECT_EQ(std::string(name) + " : 1234_A - konyvtar letrehozva - HIBA: a "
-                                "masolat nem irhato (GetFileAttributes(1234_A/" +
-                name + "): Name too long)\r\n",
+  EXPECT_EQ(name + " : 1234_A - konyvtar letrehozva - HIBA: a masolat nem "
+                   "irhato (GetFileAttributes(1234_A\\" + name +
+                "): Name too long)\r\n",
             lines(r));
   const std::map<std::string, std::string> want = {
       {"1234_A/", kDirectory},

@@ -3,11 +3,24 @@
 // converted.
 #include <windows.h>
 
+#include <algorithm>
+
 #include "platform.h"
 
 namespace {
 
-using host::failure;
+// A path as a Windows user reads it in a message: the run joins names with
+// '/', which the system takes as well; a message shows backslashes.
+std::string shownPath(const char* path) {
+  std::string shown = path;
+  std::replace(shown.begin(), shown.end(), '/', '\\');
+  return shown;
+}
+
+// "op(path): reason", the path as shownPath gives it.
+std::string shownFailure(const char* op, const char* path, DWORD error) {
+  return host::failure(op, shownPath(path).c_str(), error);
+}
 
 // The ANSI functions reach at most MAX_PATH - 1 characters of full path,
 // and directories 12 fewer (room for an 8.3 name). Checked here so that a
@@ -41,7 +54,7 @@ class Win32Disk : public host::SystemDisk {
       DWORD error = GetLastError();
       if (error == ERROR_FILE_NOT_FOUND || error == ERROR_NO_MORE_FILES)
         return true;
-      *err = failure("FindFirstFile", "*.htm", error);
+      *err = shownFailure("FindFirstFile", "*.htm", error);
       return false;
     }
     DWORD error;
@@ -52,7 +65,7 @@ class Win32Disk : public host::SystemDisk {
     } while (error == ERROR_SUCCESS);
     FindClose(find);
     if (error != ERROR_NO_MORE_FILES) {
-      *err = failure("FindNextFile", "*.htm", error);
+      *err = shownFailure("FindNextFile", "*.htm", error);
       return false;
     }
     return true;
@@ -61,7 +74,7 @@ class Win32Disk : public host::SystemDisk {
   OpenStatus OpenRead(const char* path, FileHandle* handle,
                       std::string* err) override {
     if (!fits(path)) {
-      *err = failure("CreateFile", path, ERROR_FILENAME_EXCED_RANGE);
+      *err = shownFailure("CreateFile", path, ERROR_FILENAME_EXCED_RANGE);
       return OpenStatus::Failed;
     }
     // The link itself is opened, never its target; no one may write the
@@ -72,7 +85,7 @@ class Win32Disk : public host::SystemDisk {
                                   FILE_FLAG_SEQUENTIAL_SCAN,
                               nullptr);
     if (file == INVALID_HANDLE_VALUE) {
-      *err = failure("CreateFile", path, GetLastError());
+      *err = shownFailure("CreateFile", path, GetLastError());
       DWORD attributes = GetFileAttributesA(path);
       return attributes != INVALID_FILE_ATTRIBUTES &&
                      (attributes & (FILE_ATTRIBUTE_DIRECTORY |
@@ -86,7 +99,7 @@ class Win32Disk : public host::SystemDisk {
         !GetFileInformationByHandle(file, &info) ||
         (info.dwFileAttributes &
          (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT))) {
-      *err = std::string(path) + ": not a regular file";
+      *err = shownPath(path) + ": not a regular file";
       CloseHandle(file);
       return OpenStatus::NotAFile;
     }
@@ -100,7 +113,7 @@ class Win32Disk : public host::SystemDisk {
     DWORD want = size > 0x40000000 ? 0x40000000 : static_cast<DWORD>(size);
     DWORD n = 0;
     if (!ReadFile(toHandle(handle), buf, want, &n, nullptr)) {
-      *err = failure("ReadFile", open_.PathOf(handle), GetLastError());
+      *err = shownFailure("ReadFile", open_.PathOf(handle), GetLastError());
       return false;
     }
     *got = n;
@@ -114,7 +127,8 @@ class Win32Disk : public host::SystemDisk {
 
   bool Kind(const char* path, NodeKind* kind, std::string* err) override {
     if (!fits(path)) {
-      *err = failure("GetFileAttributes", path, ERROR_FILENAME_EXCED_RANGE);
+      *err = shownFailure("GetFileAttributes", path,
+                          ERROR_FILENAME_EXCED_RANGE);
       return false;
     }
     DWORD attributes = GetFileAttributesA(path);
@@ -124,7 +138,7 @@ class Win32Disk : public host::SystemDisk {
         *kind = NodeKind::Missing;
         return true;
       }
-      *err = failure("GetFileAttributes", path, error);
+      *err = shownFailure("GetFileAttributes", path, error);
       return false;
     }
     *kind = (attributes & (FILE_ATTRIBUTE_REPARSE_POINT |
@@ -137,13 +151,13 @@ class Win32Disk : public host::SystemDisk {
 
   MakeDirStatus MakeDir(const char* path, std::string* err) override {
     if (!fits(path, kDirLimit)) {
-      *err = failure("CreateDirectory", path, ERROR_FILENAME_EXCED_RANGE);
+      *err = shownFailure("CreateDirectory", path, ERROR_FILENAME_EXCED_RANGE);
       return MakeDirStatus::Failed;
     }
     if (CreateDirectoryA(path, nullptr))
       return MakeDirStatus::Made;
     DWORD error = GetLastError();
-    *err = failure("CreateDirectory", path, error);
+    *err = shownFailure("CreateDirectory", path, error);
     return error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS
                ? MakeDirStatus::Exists
                : MakeDirStatus::Failed;
@@ -160,7 +174,7 @@ class Win32Disk : public host::SystemDisk {
       if (error == ERROR_SUCCESS && n == 0)
         error = ERROR_DISK_FULL;  // nothing written, nothing said: no room
       if (error != ERROR_SUCCESS) {
-        *err = failure("WriteFile", open_.PathOf(handle), error);
+        *err = shownFailure("WriteFile", open_.PathOf(handle), error);
         return false;
       }
       data += n;
@@ -173,11 +187,11 @@ class Win32Disk : public host::SystemDisk {
     std::string path = open_.Remove(handle);
     bool ok = true;
     if (sync && !FlushFileBuffers(toHandle(handle))) {
-      *err = failure("FlushFileBuffers", path.c_str(), GetLastError());
+      *err = shownFailure("FlushFileBuffers", path.c_str(), GetLastError());
       ok = false;
     }
     if (!CloseHandle(toHandle(handle)) && ok) {
-      *err = failure("CloseHandle", path.c_str(), GetLastError());
+      *err = shownFailure("CloseHandle", path.c_str(), GetLastError());
       ok = false;
     }
     return ok;
@@ -185,7 +199,7 @@ class Win32Disk : public host::SystemDisk {
 
   bool Rename(const char* from, const char* to, std::string* err) override {
     if (!fits(from) || !fits(to)) {
-      *err = failure("MoveFileEx", from, ERROR_FILENAME_EXCED_RANGE);
+      *err = shownFailure("MoveFileEx", from, ERROR_FILENAME_EXCED_RANGE);
       return false;
     }
     // MoveFileEx moves a read-only file, which DeleteFile would refuse: a
@@ -195,7 +209,7 @@ class Win32Disk : public host::SystemDisk {
       DWORD attributes = GetFileAttributesA(path);
       if (attributes != INVALID_FILE_ATTRIBUTES &&
           (attributes & FILE_ATTRIBUTE_READONLY)) {
-        *err = failure("MoveFileEx", path, ERROR_ACCESS_DENIED);
+        *err = shownFailure("MoveFileEx", path, ERROR_ACCESS_DENIED);
         return false;
       }
     }
@@ -204,20 +218,20 @@ class Win32Disk : public host::SystemDisk {
       host::forgetTemp(from);
       return true;
     }
-    *err = failure("MoveFileEx", from, GetLastError());
+    *err = shownFailure("MoveFileEx", from, GetLastError());
     return false;
   }
 
   bool Remove(const char* path, std::string* err) override {
     if (!fits(path)) {
-      *err = failure("DeleteFile", path, ERROR_FILENAME_EXCED_RANGE);
+      *err = shownFailure("DeleteFile", path, ERROR_FILENAME_EXCED_RANGE);
       return false;
     }
     if (DeleteFileA(path)) {
       host::forgetTemp(path);
       return true;
     }
-    *err = failure("DeleteFile", path, GetLastError());
+    *err = shownFailure("DeleteFile", path, GetLastError());
     return false;
   }
 };
@@ -229,7 +243,7 @@ namespace host {
 CreateStatus createNewFile(const char* path, FileHandle* handle,
                            std::string* err) {
   if (!fits(path)) {
-    *err = failure("CreateFile", path, ERROR_FILENAME_EXCED_RANGE);
+    *err = shownFailure("CreateFile", path, ERROR_FILENAME_EXCED_RANGE);
     return CreateStatus::Failed;
   }
   // Shared for deletion, so that the clean-up can remove it while open.
@@ -240,7 +254,7 @@ CreateStatus createNewFile(const char* path, FileHandle* handle,
     return CreateStatus::Created;
   }
   DWORD error = GetLastError();
-  *err = failure("CreateFile", path, error);
+  *err = shownFailure("CreateFile", path, error);
   return error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS
              ? CreateStatus::Exists
              : CreateStatus::Failed;
