@@ -56,6 +56,26 @@ void makeReadOnly(const std::string& path) {
   ASSERT_EQ(0, chmod(path.c_str(), 0444)) << path;
 }
 
+// The text a terminal shows: its control sequences (ESC [ ... final byte,
+// ESC and one byte) and carriage returns taken out.
+std::string shownText(const std::string& terminal) {
+  std::string text;
+  for (size_t i = 0; i < terminal.size(); ++i) {
+    if (terminal[i] == '\x1b' && i + 1 < terminal.size()) {
+      ++i;
+      if (terminal[i] == '[') {
+        while (i + 1 < terminal.size() &&
+               !(terminal[i + 1] >= 0x40 && terminal[i + 1] <= 0x7E))
+          ++i;
+        ++i;
+      }
+    } else if (terminal[i] != '\r') {
+      text += terminal[i];
+    }
+  }
+  return text;
+}
+
 
 TEST(WineEndToEnd, SortsTheExamples) {
   const std::string examples = KORENDEZO_EXAMPLES_DIR;
@@ -307,6 +327,41 @@ TEST(WineEndToEnd, NoWaitWithoutAConsole) {
   EXPECT_EQ(0, r.status);
   EXPECT_EQ("", r.err);
   EXPECT_EQ("       r.htm : 1234_A - konyvtar letrehozva\r\n", lines(r));
+}
+
+// What the player reads. On a console the program writes characters, which
+// wine puts on its terminal as UTF-8; redirected, a line keeps the report's
+// bytes of code page 1250. Paths in messages read as on Windows.
+TEST(WineEndToEnd, LinesReadRightOnTheConsoleAndRedirected) {
+  const std::string readOnly =
+      "       r.htm : 1234_A - HIBA: a masolat nem irhato "
+      "(MoveFileEx(1234_A\\r.htm): Access denied)\n";
+  const struct {
+    const char* where;
+    bool onTerminal;
+    std::string deli;
+  } cases[] = {
+      {"console", true,
+       " 5678_12.htm : 5678_D\xC3\xA9li \xC5\x90rhely - konyvtar letrehozva\n"},
+      {"redirected", false,
+       " 5678_12.htm : 5678_D\xE9li \xD5rhely - konyvtar letrehozva\n"},
+  };
+  for (const auto& c : cases) {
+    Folder f;
+    f.Write("5678_12.htm", readFile(std::string(KORENDEZO_EXAMPLES_DIR) +
+                                    "/5678_12.htm"));
+    f.Write("r.htm", reportText("1234", "A 1. f"));
+    f.MakeDir("1234_A");
+    f.Write("1234_A/r.htm", "an older copy");
+    makeReadOnly(f.path() + "/1234_A/r.htm");
+    RunOptions options;
+    options.onTerminal = c.onTerminal;
+    RunResult r = runExe(f.path(), options);
+    EXPECT_EQ(1, r.status) << c.where;
+    const std::string shown = shownText(r.out);
+    EXPECT_NE(std::string::npos, shown.find(c.deli)) << c.where << ":\n" << shown;
+    EXPECT_NE(std::string::npos, shown.find(readOnly)) << c.where << ":\n" << shown;
+  }
 }
 
 }  // namespace

@@ -123,17 +123,18 @@ namespace {
 
 class StdioConsole : public Console {
  public:
-  StdioConsole() {
+  StdioConsole() : output_(host::prepareStandardStreams()) {
     // On a console each piece shows at once; redirected, output goes in
     // blocks. The buffer is static: stdio flushes it after objects with
     // static storage are destroyed.
     static char buffer[512];
-    std::setvbuf(stdout, buffer,
-                 host::prepareStandardStreams() ? _IONBF : _IOFBF,
+    std::setvbuf(stdout, buffer, output_.shownAtOnce ? _IONBF : _IOFBF,
                  sizeof buffer);
   }
   void Write(const char* text, size_t size) override {
-    std::fwrite(text, 1, size, stdout);
+    // Each piece is whole lines or a line's head: whole characters.
+    if (!output_.writeCharacters || !output_.writeCharacters(text, size))
+      std::fwrite(text, 1, size, stdout);
   }
   void WriteError(const char* text, size_t size) override {
     std::fwrite(text, 1, size, stderr);
@@ -143,6 +144,9 @@ class StdioConsole : public Console {
     std::fflush(stdout);
     host::waitForKey();
   }
+
+ private:
+  const host::StandardOutput output_;
 };
 
 }  // namespace
