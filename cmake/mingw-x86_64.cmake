@@ -1,5 +1,5 @@
 # Cross build of the 64-bit Windows program and its tests, which ctest runs
-# under wine64 (tools/wine-run, with a wine prefix inside the build tree).
+# under wine64 (tools/wine-run, in its 64-bit wine prefix).
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
 set(KORENDEZO_MINGW x86_64-w64-mingw32)
@@ -17,7 +17,4 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
 
-# CMAKE_BINARY_DIR is the build tree here (and a scratch tree in try_compile
-# runs, which never run anything).
-set(CMAKE_CROSSCOMPILING_EMULATOR
-    ${CMAKE_CURRENT_LIST_DIR}/../tools/wine-run ${CMAKE_BINARY_DIR}/wine)
+set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/../tools/wine-run)

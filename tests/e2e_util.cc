@@ -5,6 +5,7 @@
 #include <ftw.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -149,6 +150,75 @@ bool stopAtSyscall(pid_t pid, long nr, int sig,
 }
 #endif
 
+// The loader's words, if any, then the program and its arguments.
+std::vector<char*> commandLine(const RunOptions& options) {
+  std::vector<char*> argv;
+  for (const std::string& arg : options.command)
+    argv.push_back(const_cast<char*>(arg.c_str()));
+  argv.push_back(const_cast<char*>(KORENDEZO_BINARY));
+  for (const std::string& arg : options.arguments)
+    argv.push_back(const_cast<char*>(arg.c_str()));
+  argv.push_back(nullptr);
+  return argv;
+}
+
+int exitStatus(int status) {
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+RunResult runOnTerminal(const std::string& dir, const RunOptions& options) {
+  int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+  check(master >= 0 && grantpt(master) == 0 && unlockpt(master) == 0,
+        "posix_openpt");
+  struct winsize size = {};
+  size.ws_row = 50;
+  size.ws_col = 120;  // no line of a run wraps
+  check(ioctl(master, TIOCSWINSZ, &size) == 0, "TIOCSWINSZ");
+  const std::string terminal = ptsname(master);
+  std::vector<char*> argv = commandLine(options);
+  pid_t pid = fork();
+  check(pid >= 0, "fork");
+  if (pid == 0) {
+    int fd = -1;
+    if (setsid() < 0 || (fd = open(terminal.c_str(), O_RDWR)) < 0 ||
+        ioctl(fd, TIOCSCTTY, 0) != 0 || chdir(dir.c_str()) != 0 ||
+        dup2(fd, 0) < 0 || dup2(fd, 1) < 0 || dup2(fd, 2) < 0)
+      _exit(126);
+    if (fd > 2)
+      close(fd);
+    execv(argv[0], argv.data());
+    _exit(127);
+  }
+  RunResult result;
+  int status = 0;
+  bool exited = false;
+  for (;;) {
+    pollfd p = {master, POLLIN, 0};
+    int ready = poll(&p, 1, 500);
+    if (ready < 0 && errno != EINTR)
+      break;
+    if (ready == 0) {
+      // Silent: done, or waiting for a key. A process the program leaves
+      // behind may hold the terminal open after it ends.
+      exited = waitpid(pid, &status, WNOHANG) == pid;
+      if (exited || write(master, "x", 1) != 1)
+        break;
+    } else if (ready > 0) {
+      char buf[4096];
+      ssize_t n = read(master, buf, sizeof buf);
+      if (n > 0)
+        result.out.append(buf, static_cast<size_t>(n));
+      else if (n == 0 || errno != EINTR)
+        break;  // EIO: no process has the terminal open any more
+    }
+  }
+  while (!exited && waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  close(master);
+  result.status = exitStatus(status);
+  return result;
+}
+
 }  // namespace
 
 std::map<std::string, std::string> treeOf(const std::string& root) {
@@ -234,17 +304,13 @@ void Folder::FillDisk(const std::string& name) {
 }
 
 RunResult runProgram(const std::string& dir, const RunOptions& options) {
+  if (options.onTerminal)
+    return runOnTerminal(dir, options);
   int out[2], err[2], in[2] = {-1, -1};
   check(pipe(out) == 0 && pipe(err) == 0, "pipe");
   if (options.openInput)
     check(pipe(in) == 0, "pipe");
-  std::vector<char*> argv;
-  for (const std::string& arg : options.command)
-    argv.push_back(const_cast<char*>(arg.c_str()));
-  argv.push_back(const_cast<char*>(KORENDEZO_BINARY));
-  for (const std::string& arg : options.arguments)
-    argv.push_back(const_cast<char*>(arg.c_str()));
-  argv.push_back(nullptr);
+  std::vector<char*> argv = commandLine(options);
   pid_t pid = fork();
   check(pid >= 0, "fork");
   if (pid == 0) {
@@ -296,7 +362,6 @@ RunResult runProgram(const std::string& dir, const RunOptions& options) {
   }
   if (options.openInput)
     close(in[1]);
-  result.status = WIFEXITED(status) ? WEXITSTATUS(status)
-                                    : 128 + WTERMSIG(status);
+  result.status = exitStatus(status);
   return result;
 }

@@ -73,6 +73,12 @@ struct RunOptions {
   // Past this many seconds (0: no limit) the program and all it started
   // are killed.
   int timeoutSeconds = 0;
+  // Standard input, output and error are a new pseudo-terminal of 120
+  // columns, the program's controlling terminal: RunResult::out is all that
+  // reached the terminal, its control sequences included. A key, "x", is
+  // typed whenever the program has been silent for half a second, so that
+  // its key wait ends.
+  bool onTerminal = false;
 };
 
 struct RunResult {
@@ -83,7 +89,8 @@ struct RunResult {
 };
 
 // Runs the program in `dir` in a new session without a terminal, with
-// standard input from /dev/null unless options.openInput.
+// standard input from /dev/null unless options.openInput, or on a terminal
+// of its own with options.onTerminal.
 RunResult runProgram(const std::string& dir, const RunOptions& options = {});
 
 #endif  // KORENDEZO_TESTS_E2E_UTIL_H_

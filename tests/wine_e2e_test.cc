@@ -1,7 +1,7 @@
-// End-to-end tests of the Windows program: the 64-bit korendezo.exe runs
-// under wine64 (tools/wine-run: ANSI code page 1250, as on a Hungarian
-// Windows) in a scratch folder, without a console, and its output and the
-// folder's tree afterwards are compared byte for byte.
+// End-to-end tests of the Windows program: korendezo.exe, 64-bit or the
+// shipped 32-bit one, runs under wine (tools/wine-run: ANSI code page 1250,
+// as on a Hungarian Windows) in a scratch folder, without a console, and its
+// output and the folder's tree afterwards are compared byte for byte.
 //
 // What wine does that these tests rely on:
 // - Every long name has a short one (NAME~XXX.EXT, the extension cut to
@@ -40,7 +40,7 @@ const std::string& opening() {
 }
 
 RunResult runExe(const std::string& dir, RunOptions options = {}) {
-  options.command = {KORENDEZO_WINE_RUN, KORENDEZO_WINE_DIR};
+  options.command = {KORENDEZO_WINE_RUN};
   return runProgram(dir, options);
 }
 
@@ -56,6 +56,26 @@ std::string lines(const RunResult& r) {
 
 void makeReadOnly(const std::string& path) {
   ASSERT_EQ(0, chmod(path.c_str(), 0444)) << path;
+}
+
+// The text a terminal shows: its control sequences (ESC [ ... final byte,
+// ESC and one byte) and carriage returns taken out.
+std::string shownText(const std::string& terminal) {
+  std::string text;
+  for (size_t i = 0; i < terminal.size(); ++i) {
+    if (terminal[i] == '\x1b' && i + 1 < terminal.size()) {
+      ++i;
+      if (terminal[i] == '[') {
+        while (i + 1 < terminal.size() &&
+               !(terminal[i + 1] >= 0x40 && terminal[i + 1] <= 0x7E))
+          ++i;
+        ++i;
+      }
+    } else if (terminal[i] != '\r') {
+      text += terminal[i];
+    }
+  }
+  return text;
 }
 
 
@@ -198,7 +218,7 @@ TEST(WineEndToEnd, ReadOnlyCopyIsNotReplaced) {
     RunResult r = runExe(f.path());
     EXPECT_EQ(1, r.status);
     EXPECT_EQ("       r.htm : 1234_A - HIBA: a masolat nem irhato "
-              "(MoveFileEx(1234_A/r.htm): Access denied)\r\n",
+              "(MoveFileEx(1234_A\\r.htm): Access denied)\r\n",
               lines(r));
     const std::map<std::string, std::string> want = {
         {"1234_A/", kDirectory},
@@ -294,9 +314,9 @@ TEST(WineEndToEnd, PathsPastMaxPathFailCleanly) {
   f.Write(name, report);
   RunResult r = runExe(f.path());
   EXPECT_EQ(1, r.status);
-  EXPECT_EQ(std::string(name) + " : 1234_A - konyvtar letrehozva - HIBA: a "
-                                "fajl nem helyezheto at (MoveFileEx(1234_A/" +
-                name + "): Name too long)\r\n",
+  EXPECT_EQ(name + " : 1234_A - konyvtar letrehozva - HIBA: a fajl nem "
+                   "helyezheto at (MoveFileEx(1234_A\\" + name +
+                "): Name too long)\r\n",
             lines(r));
   const std::map<std::string, std::string> want = {
       {"1234_A/", kDirectory},
@@ -340,6 +360,41 @@ TEST(WineEndToEnd, HardLinkedDestinationAndTimes) {
     struct stat st;
     ASSERT_EQ(0, stat((f.path() + "/1234_A/r.htm").c_str(), &st));
     EXPECT_EQ(times[1].tv_sec, st.st_mtim.tv_sec) << eol[0];
+  }
+}
+
+// What the player reads. On a console the program writes characters, which
+// wine puts on its terminal as UTF-8; redirected, a line keeps the report's
+// bytes of code page 1250. Paths in messages read as on Windows.
+TEST(WineEndToEnd, LinesReadRightOnTheConsoleAndRedirected) {
+  const std::string readOnly =
+      "       r.htm : 1234_A - HIBA: a masolat nem irhato "
+      "(MoveFileEx(1234_A\\r.htm): Access denied)\n";
+  const struct {
+    const char* where;
+    bool onTerminal;
+    std::string deli;
+  } cases[] = {
+      {"console", true,
+       " 5678_12.htm : 5678_D\xC3\xA9li \xC5\x90rhely - konyvtar letrehozva\n"},
+      {"redirected", false,
+       " 5678_12.htm : 5678_D\xE9li \xD5rhely - konyvtar letrehozva\n"},
+  };
+  for (const auto& c : cases) {
+    Folder f;
+    f.Write("5678_12.htm", readFile(std::string(KORENDEZO_EXAMPLES_DIR) +
+                                    "/5678_12.htm"));
+    f.Write("r.htm", reportText("1234", "A 1. f"));
+    f.MakeDir("1234_A");
+    f.Write("1234_A/r.htm", "an older copy");
+    makeReadOnly(f.path() + "/1234_A/r.htm");
+    RunOptions options;
+    options.onTerminal = c.onTerminal;
+    RunResult r = runExe(f.path(), options);
+    EXPECT_EQ(1, r.status) << c.where;
+    const std::string shown = shownText(r.out);
+    EXPECT_NE(std::string::npos, shown.find(c.deli)) << c.where << ":\n" << shown;
+    EXPECT_NE(std::string::npos, shown.find(readOnly)) << c.where << ":\n" << shown;
   }
 }
 

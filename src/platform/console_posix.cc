@@ -8,7 +8,10 @@
 
 namespace host {
 
-bool prepareStandardStreams() { return isatty(STDOUT_FILENO) == 1; }
+StandardOutput prepareStandardStreams() {
+  // A terminal takes the bytes, UTF-8 names included.
+  return {isatty(STDOUT_FILENO) == 1, nullptr};
+}
 
 std::string reasonText(SystemError error) {
   return std::strerror(static_cast<int>(error));

@@ -4,7 +4,9 @@
 #include <fcntl.h>
 #include <io.h>
 
+#include <climits>
 #include <cstdio>
+#include <string>
 
 #include "platform.h"
 
@@ -54,15 +56,61 @@ std::string systemMessage(DWORD error) {
   return text;
 }
 
+// Standard output, when it is a console.
+HANDLE gConsole = INVALID_HANDLE_VALUE;
+
+// The console shows bytes in its own code page, 852 on a Hungarian Windows,
+// while names are in the ANSI code page, 1250 there. Written as UTF-16, the
+// characters show whatever the console's code page, which stays as it is:
+// the window may be the user's own cmd.exe.
+bool writeCharacters(const char* text, size_t size) {
+  if (size == 0)
+    return true;
+  if (size > INT_MAX)
+    return false;
+  // No character of any code page takes more UTF-16 units than bytes.
+  std::wstring units(size, L'\0');
+  int n = MultiByteToWideChar(CP_ACP, 0, text, static_cast<int>(size),
+                              &units[0], static_cast<int>(size));
+  if (n <= 0)
+    return false;
+  // Every line feed after a carriage return, as text mode wrote them.
+  std::wstring shown;
+  shown.reserve(2 * static_cast<size_t>(n));
+  for (int i = 0; i < n; ++i) {
+    if (units[i] == L'\n')
+      shown += L'\r';
+    shown += units[i];
+  }
+  // A piece is a line or less: the console takes it in one call.
+  const wchar_t* next = shown.data();
+  DWORD left = static_cast<DWORD>(shown.size());
+  while (left > 0) {
+    DWORD done = 0;
+    if (!WriteConsoleW(gConsole, next, left, &done, nullptr) || done == 0)
+      return next != shown.data();
+    next += done;
+    left -= done;
+  }
+  return true;
+}
+
 }  // namespace
 
 namespace host {
 
-bool prepareStandardStreams() {
-  // Standard output stays in text mode, so each line ends in CR LF; error
-  // texts carry their own CR LF.
+StandardOutput prepareStandardStreams() {
+  // Standard output stays in text mode where it takes bytes, so each line
+  // ends in CR LF; error texts carry their own CR LF.
   _setmode(_fileno(stderr), _O_BINARY);
-  return GetFileType(GetStdHandle(STD_OUTPUT_HANDLE)) == FILE_TYPE_CHAR;
+  HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+  DWORD mode;
+  if (GetConsoleMode(out, &mode)) {
+    gConsole = out;
+    return {true, writeCharacters};
+  }
+  // A file, a pipe, or a device such as NUL.
+  return {GetFileType(out) == FILE_TYPE_CHAR, nullptr};
 }
 
 std::string reasonText(SystemError error) {

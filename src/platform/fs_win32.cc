@@ -3,12 +3,14 @@
 // converted.
 #include <windows.h>
 
+#include <algorithm>
+
 #include "platform.h"
 
 namespace {
 
-using host::failure;
 using host::fitsPath;
+using host::shownFailure;
 
 // Room a directory keeps for an 8.3 name inside it.
 constexpr DWORD kDirReserve = 12;
@@ -63,7 +65,7 @@ class Win32Disk : public host::SystemDisk {
       DWORD error = GetLastError();
       if (error == ERROR_FILE_NOT_FOUND || error == ERROR_NO_MORE_FILES)
         return true;
-      *err = failure("FindFirstFile", "*.htm", error);
+      *err = shownFailure("FindFirstFile", "*.htm", error);
       return false;
     }
     DWORD error;
@@ -74,7 +76,7 @@ class Win32Disk : public host::SystemDisk {
     } while (error == ERROR_SUCCESS);
     FindClose(find);
     if (error != ERROR_NO_MORE_FILES) {
-      *err = failure("FindNextFile", "*.htm", error);
+      *err = shownFailure("FindNextFile", "*.htm", error);
       return false;
     }
     return true;
@@ -83,7 +85,7 @@ class Win32Disk : public host::SystemDisk {
   OpenStatus OpenRead(const char* name, FileHandle* handle, FileInfo* info,
                       std::string* err) override {
     if (!fitsPath(name)) {
-      *err = failure("CreateFile", name, ERROR_FILENAME_EXCED_RANGE);
+      *err = shownFailure("CreateFile", name, ERROR_FILENAME_EXCED_RANGE);
       return OpenStatus::Failed;
     }
     // The link itself is opened, never its target; no one may write the
@@ -94,7 +96,7 @@ class Win32Disk : public host::SystemDisk {
                                   FILE_FLAG_SEQUENTIAL_SCAN,
                               nullptr);
     if (file == INVALID_HANDLE_VALUE) {
-      *err = failure("CreateFile", name, GetLastError());
+      *err = shownFailure("CreateFile", name, GetLastError());
       DWORD attributes = GetFileAttributesA(name);
       return attributes != INVALID_FILE_ATTRIBUTES &&
                      (attributes & (FILE_ATTRIBUTE_DIRECTORY |
@@ -108,7 +110,7 @@ class Win32Disk : public host::SystemDisk {
         !GetFileInformationByHandle(file, &data) ||
         (data.dwFileAttributes &
          (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT))) {
-      *err = std::string(name) + ": not a regular file";
+      *err = host::shownPath(name) + ": not a regular file";
       CloseHandle(file);
       return OpenStatus::NotAFile;
     }
@@ -123,7 +125,7 @@ class Win32Disk : public host::SystemDisk {
     DWORD want = size > 0x40000000 ? 0x40000000 : static_cast<DWORD>(size);
     DWORD n = 0;
     if (!ReadFile(toHandle(handle), buf, want, &n, nullptr)) {
-      *err = failure("ReadFile", files_.PathOf(handle), GetLastError());
+      *err = shownFailure("ReadFile", files_.PathOf(handle), GetLastError());
       return false;
     }
     *got = n;
@@ -138,13 +140,13 @@ class Win32Disk : public host::SystemDisk {
   DirStatus OpenDir(const char* name, DirHandle* dir,
                     std::string* err) override {
     if (!fitsPath(name, kDirReserve)) {
-      *err = failure("CreateDirectory", name, ERROR_FILENAME_EXCED_RANGE);
+      *err = shownFailure("CreateDirectory", name, ERROR_FILENAME_EXCED_RANGE);
       return DirStatus::Failed;
     }
     bool made = CreateDirectoryA(name, nullptr) != FALSE;
     DWORD error = made ? ERROR_SUCCESS : GetLastError();
     if (!made && error != ERROR_ALREADY_EXISTS && error != ERROR_FILE_EXISTS) {
-      *err = failure("CreateDirectory", name, error);
+      *err = shownFailure("CreateDirectory", name, error);
       return DirStatus::Failed;
     }
     // Held without sharing deletion, it can be neither renamed nor
@@ -162,7 +164,7 @@ class Win32Disk : public host::SystemDisk {
     if (!isDir) {
       if (handle != INVALID_HANDLE_VALUE)
         CloseHandle(handle);
-      *err = failure("CreateDirectory", name, ERROR_ALREADY_EXISTS);
+      *err = shownFailure("CreateDirectory", name, ERROR_ALREADY_EXISTS);
       return DirStatus::Taken;
     }
     *dir = fromHandle(handle);
@@ -182,7 +184,7 @@ class Win32Disk : public host::SystemDisk {
     const std::string to = std::string(dirs_.PathOf(dir)) + "/" + name;
     for (const char* path : {name, to.c_str()}) {
       if (!fitsPath(path)) {
-        *err = failure("MoveFileEx", path, ERROR_FILENAME_EXCED_RANGE);
+        *err = shownFailure("MoveFileEx", path, ERROR_FILENAME_EXCED_RANGE);
         return MoveStatus::Failed;
       }
     }
@@ -202,7 +204,7 @@ class Win32Disk : public host::SystemDisk {
     if (existing.inode == source.inode && existing.device == source.device) {
       if (DeleteFileA(name))
         return MoveStatus::Moved;
-      *err = failure("DeleteFile", name, GetLastError());
+      *err = shownFailure("DeleteFile", name, GetLastError());
       return MoveStatus::SourceStays;
     }
     if (MoveFileExA(name, to.c_str(),
@@ -211,18 +213,18 @@ class Win32Disk : public host::SystemDisk {
     DWORD error = GetLastError();
     if (error == ERROR_NOT_SAME_DEVICE)
       return MoveStatus::CopyInstead;
-    *err = failure("MoveFileEx", name, error);
+    *err = shownFailure("MoveFileEx", name, error);
     return MoveStatus::Failed;
   }
 
   bool Remove(const char* name, std::string* err) override {
     if (!fitsPath(name)) {
-      *err = failure("DeleteFile", name, ERROR_FILENAME_EXCED_RANGE);
+      *err = shownFailure("DeleteFile", name, ERROR_FILENAME_EXCED_RANGE);
       return false;
     }
     if (DeleteFileA(name))
       return true;
-    *err = failure("DeleteFile", name, GetLastError());
+    *err = shownFailure("DeleteFile", name, GetLastError());
     return false;
   }
 };
@@ -230,6 +232,17 @@ class Win32Disk : public host::SystemDisk {
 }  // namespace
 
 namespace host {
+
+std::string shownPath(const char* path) {
+  std::string shown = path;
+  std::replace(shown.begin(), shown.end(), '/', '\\');
+  return shown;
+}
+
+std::string shownFailure(const char* op, const char* path,
+                         SystemError error) {
+  return failure(op, shownPath(path).c_str(), error);
+}
 
 bool fitsPath(const char* path, unsigned long reserve) {
   char full[MAX_PATH];
@@ -244,12 +257,12 @@ MoveStatus occupant(const char* path, FileInfo* existing, std::string* err) {
     return MoveStatus::Moved;
   describe(info, existing);
   if (info.dwFileAttributes & kNotAFile) {
-    *err = std::string(path) + ": not a regular file";
+    *err = host::shownPath(path) + ": not a regular file";
     return MoveStatus::Taken;
   }
   // Windows never replaces a read-only file (wine would).
   if (info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) {
-    *err = failure("MoveFileEx", path, ERROR_ACCESS_DENIED);
+    *err = shownFailure("MoveFileEx", path, ERROR_ACCESS_DENIED);
     return MoveStatus::Taken;
   }
   return MoveStatus::Moved;

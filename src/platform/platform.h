@@ -253,10 +253,19 @@ void removeLeftovers(DirHandle dir, const char* dirName);
 
 // console_<platform>.cc
 
-// Prepares the standard streams for the program's output; true when
-// standard output is the user's console or terminal.
-bool prepareStandardStreams();
-// The system's text for `error`.
+// How standard output takes the program's output.
+struct StandardOutput {
+  // The user's console or terminal: each piece is shown at once.
+  bool shownAtOnce;
+  // Set where standard output is a console that takes characters, not
+  // bytes (Windows): writes pieces of whole characters of the system's code
+  // page as those characters; false when it wrote nothing. Null where
+  // standard output takes the bytes as they are.
+  bool (*writeCharacters)(const char* text, size_t size);
+};
+// Prepares the standard streams for the program's output.
+StandardOutput prepareStandardStreams();
+// The system's text for `error`, in the code page of the run's lines.
 std::string reasonText(SystemError error);
 
 // keywait_<platform>.cc
@@ -266,6 +275,12 @@ std::string reasonText(SystemError error);
 void waitForKey();
 
 // Windows only.
+
+// fs_win32.cc: a path as a Windows user reads it in a message, with
+// backslashes (the run joins names with '/', which the system takes too),
+// and "op(path): reason" with the path so shown.
+std::string shownPath(const char* path);
+std::string shownFailure(const char* op, const char* path, SystemError error);
 
 // fs_win32.cc: whether `path` stays within what the ANSI functions reach,
 // MAX_PATH characters of full path, less `reserve`.

@@ -117,16 +117,18 @@ namespace {
 
 class StdioConsole : public Console {
  public:
-  StdioConsole() {
+  StdioConsole() : output_(host::prepareStandardStreams()) {
     // On a console each piece shows at once; redirected, output goes in
     // blocks. The buffer is static: stdio flushes it after objects with
     // static storage are destroyed.
     static char buffer[512];
-    std::setvbuf(stdout, buffer,
-                 host::prepareStandardStreams() ? _IONBF : _IOFBF,
+    std::setvbuf(stdout, buffer, output_.shownAtOnce ? _IONBF : _IOFBF,
                  sizeof buffer);
   }
   void Write(const char* text, size_t size) override {
+    // Each piece is whole lines or a line's head: whole characters.
+    if (output_.writeCharacters && output_.writeCharacters(text, size))
+      return;
     if (std::fwrite(text, 1, size, stdout) != size)
       NoteError();
   }
@@ -155,6 +157,7 @@ class StdioConsole : public Console {
       error_ = errno != 0 ? errno : EIO;
   }
 
+  const host::StandardOutput output_;
   int error_ = 0;
 };
 

@@ -18,7 +18,7 @@
 
 namespace {
 
-using host::failure;
+using host::shownFailure;
 
 HANDLE toHandle(intptr_t handle) { return reinterpret_cast<HANDLE>(handle); }
 
@@ -104,13 +104,13 @@ MoveStatus replaceByLink(const host::Copy& copy, const std::string& temp,
       dirOf(copy) + host::tempName(GetCurrentProcessId(),
                                    host::fileIndex(copy.file));
   if (!CreateHardLinkA(link.c_str(), temp.c_str(), nullptr)) {
-    *err = failure("CreateHardLink", copy.path.c_str(), GetLastError());
+    *err = shownFailure("CreateHardLink", copy.path.c_str(), GetLastError());
     return MoveStatus::Failed;
   }
   if (MoveFileExA(link.c_str(), copy.path.c_str(),
                   MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
     return MoveStatus::Moved;
-  *err = failure("MoveFileEx", copy.path.c_str(), GetLastError());
+  *err = shownFailure("MoveFileEx", copy.path.c_str(), GetLastError());
   DeleteFileA(link.c_str());
   return MoveStatus::Failed;
 }
@@ -128,7 +128,7 @@ MoveStatus placeByPlainCopy(const host::Copy& copy, const FileInfo& source,
     out = createRegistered(plain, GENERIC_WRITE);
   }
   if (out == INVALID_HANDLE_VALUE) {
-    *err = failure("CreateFile", copy.path.c_str(), GetLastError());
+    *err = shownFailure("CreateFile", copy.path.c_str(), GetLastError());
     return MoveStatus::Failed;
   }
   HANDLE in = toHandle(copy.file);
@@ -147,7 +147,7 @@ MoveStatus placeByPlainCopy(const host::Copy& copy, const FileInfo& source,
        });
   if (ok)
     return MoveStatus::Moved;
-  *err = failure("MoveFileEx", copy.path.c_str(), GetLastError());
+  *err = shownFailure("MoveFileEx", copy.path.c_str(), GetLastError());
   settleRegistered([](const char* path) {
     DeleteFileA(path);
     return true;
@@ -170,7 +170,7 @@ MoveStatus place(const host::Copy& copy, const FileInfo& source,
     return replaceByLink(copy, temp, err);
   if (hardLinksUnsupported(error))
     return placeByPlainCopy(copy, source, err);
-  *err = failure("CreateHardLink", copy.path.c_str(), error);
+  *err = shownFailure("CreateHardLink", copy.path.c_str(), error);
   return MoveStatus::Failed;
 }
 
@@ -194,7 +194,7 @@ bool createCopy(Copy* copy, std::string* err) {
     std::string name = tempName(GetCurrentProcessId(), counter++);
     std::string path = dir + name;
     if (!fitsPath(path.c_str())) {
-      *err = failure("CreateFile", copy->path.c_str(),
+      *err = shownFailure("CreateFile", copy->path.c_str(),
                      ERROR_FILENAME_EXCED_RANGE);
       return false;
     }
@@ -209,11 +209,11 @@ bool createCopy(Copy* copy, std::string* err) {
     }
     DWORD error = GetLastError();
     if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) {
-      *err = failure("CreateFile", copy->path.c_str(), error);
+      *err = shownFailure("CreateFile", copy->path.c_str(), error);
       return false;
     }
   }
-  *err = failure("CreateFile", copy->path.c_str(), ERROR_FILE_EXISTS);
+  *err = shownFailure("CreateFile", copy->path.c_str(), ERROR_FILE_EXISTS);
   return false;
 }
 
@@ -228,7 +228,7 @@ bool writeCopy(const Copy& copy, const char* data, size_t size,
     if (error == ERROR_SUCCESS && n == 0)
       error = ERROR_DISK_FULL;  // nothing written, nothing said: no room
     if (error != ERROR_SUCCESS) {
-      *err = failure("WriteFile", copy.path.c_str(), error);
+      *err = shownFailure("WriteFile", copy.path.c_str(), error);
       return false;
     }
     data += n;
@@ -242,16 +242,16 @@ MoveStatus commitCopy(Copy* copy, const FileInfo& source, const char*,
   HANDLE file = toHandle(copy->file);
   MoveStatus status = MoveStatus::Failed;
   if (!setTimes(file, source))
-    *err = failure("SetFileTime", copy->path.c_str(), GetLastError());
+    *err = shownFailure("SetFileTime", copy->path.c_str(), GetLastError());
   else if (!FlushFileBuffers(file))
-    *err = failure("FlushFileBuffers", copy->path.c_str(), GetLastError());
+    *err = shownFailure("FlushFileBuffers", copy->path.c_str(), GetLastError());
   else
     status = place(*copy, source, err);
   // Closing removes the temporary name; a copy in place keeps its own,
   // and stays (beside the report) should closing fail.
   copy->file = -1;
   if (!CloseHandle(file) && status == MoveStatus::Moved) {
-    *err = failure("CloseHandle", copy->path.c_str(), GetLastError());
+    *err = shownFailure("CloseHandle", copy->path.c_str(), GetLastError());
     status = MoveStatus::Failed;
   }
   return status;
