@@ -269,7 +269,7 @@ TEST(WineEndToEnd, OccupiedNames) {
   EXPECT_EQ("       a.htm : 1111_A - HIBA: a konyvtar nem hozhato letre "
             "(CreateDirectory(1111_A): File exists)\r\n"
             "       b.htm : 2222_B - HIBA: a masolat nem irhato "
-            "(2222_B/b.htm: not a regular file)\r\n",
+            "(2222_B\\b.htm: not a regular file)\r\n",
             lines(r));
   const std::map<std::string, std::string> want = {
       {"1111_A", "a file on the directory's name"},
