@@ -20,6 +20,19 @@ constexpr int kNoAccessTime = O_NOATIME;
 constexpr int kNoAccessTime = 0;
 #endif
 
+void describe(const struct stat& st, FileInfo* info) {
+  info->device = static_cast<uint64_t>(st.st_dev);
+  info->inode = static_cast<uint64_t>(st.st_ino);
+  info->size = static_cast<uint64_t>(st.st_size);
+  info->mode = static_cast<uint32_t>(st.st_mode);
+  info->owner = static_cast<uint32_t>(st.st_uid);
+  info->group = static_cast<uint32_t>(st.st_gid);
+  info->accessTime[0] = st.st_atim.tv_sec;
+  info->accessTime[1] = st.st_atim.tv_nsec;
+  info->modifyTime[0] = st.st_mtim.tv_sec;
+  info->modifyTime[1] = st.st_mtim.tv_nsec;
+}
+
 class PosixDisk : public host::SystemDisk {
  public:
   PosixDisk() {
@@ -148,19 +161,17 @@ class PosixDisk : public host::SystemDisk {
     }
     // Something has the name: a file to replace, the report itself through
     // a hard link, or what may not be replaced.
-    struct stat st;
-    if (fstatat(to, name, &st, AT_SYMLINK_NOFOLLOW) == 0) {
-      if (!S_ISREG(st.st_mode)) {
-        *err = std::string(dirs_.PathOf(dir)) + "/" + name +
-               ": not a regular file";
-        return MoveStatus::Taken;
-      }
-      if (st.st_dev == source.device && st.st_ino == source.inode) {
-        if (unlink(name) == 0)
-          return MoveStatus::Moved;
-        *err = failure("unlink", name, errno);
-        return MoveStatus::SourceStays;
-      }
+    const std::string path = std::string(dirs_.PathOf(dir)) + "/" + name;
+    FileInfo existing;
+    MoveStatus status = host::occupantAt(dir, name, path.c_str(), &existing,
+                                         err);
+    if (status != MoveStatus::Moved)
+      return status;
+    if (existing.device == source.device && existing.inode == source.inode) {
+      if (unlink(name) == 0)
+        return MoveStatus::Moved;
+      *err = failure("unlink", name, errno);
+      return MoveStatus::SourceStays;
     }
     if (renameat(AT_FDCWD, name, to, name) == 0)
       return MoveStatus::Moved;
@@ -178,19 +189,6 @@ class PosixDisk : public host::SystemDisk {
   }
 
  private:
-  static void describe(const struct stat& st, FileInfo* info) {
-    info->device = static_cast<uint64_t>(st.st_dev);
-    info->inode = static_cast<uint64_t>(st.st_ino);
-    info->size = static_cast<uint64_t>(st.st_size);
-    info->mode = static_cast<uint32_t>(st.st_mode);
-    info->owner = static_cast<uint32_t>(st.st_uid);
-    info->group = static_cast<uint32_t>(st.st_gid);
-    info->accessTime[0] = st.st_atim.tv_sec;
-    info->accessTime[1] = st.st_atim.tv_nsec;
-    info->modifyTime[0] = st.st_mtim.tv_sec;
-    info->modifyTime[1] = st.st_mtim.tv_nsec;
-  }
-
   // Renames `name` into `dir` unless the name is taken there (EEXIST);
   // EINVAL or ENOSYS where the system cannot promise that.
   static int renameNoReplace(const char* name, int dir) {
@@ -213,6 +211,28 @@ class PosixDisk : public host::SystemDisk {
 };
 
 }  // namespace
+
+namespace host {
+
+MoveStatus occupantAt(DirHandle dir, const char* name, const char* path,
+                      FileInfo* existing, std::string* err) {
+  struct stat st;
+  *existing = FileInfo();
+  if (fstatat(static_cast<int>(dir), name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+    if (errno == ENOENT)
+      return MoveStatus::Moved;
+    *err = failure("fstatat", path, errno);
+    return MoveStatus::Failed;
+  }
+  if (!S_ISREG(st.st_mode)) {
+    *err = std::string(path) + ": not a regular file";
+    return MoveStatus::Taken;
+  }
+  describe(st, existing);
+  return MoveStatus::Moved;
+}
+
+}  // namespace host
 
 DiskInterface& systemDisk() {
   static PosixDisk disk;

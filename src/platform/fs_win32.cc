@@ -3,8 +3,6 @@
 // converted.
 #include <windows.h>
 
-#include <algorithm>
-
 #include "platform.h"
 
 namespace {
@@ -232,23 +230,6 @@ class Win32Disk : public host::SystemDisk {
 }  // namespace
 
 namespace host {
-
-std::string shownPath(const char* path) {
-  std::string shown = path;
-  std::replace(shown.begin(), shown.end(), '/', '\\');
-  return shown;
-}
-
-std::string shownFailure(const char* op, const char* path,
-                         SystemError error) {
-  return failure(op, shownPath(path).c_str(), error);
-}
-
-bool fitsPath(const char* path, unsigned long reserve) {
-  char full[MAX_PATH];
-  DWORD n = GetFullPathNameA(path, sizeof full, full, nullptr);
-  return n != 0 && n < MAX_PATH - reserve;
-}
 
 MoveStatus occupant(const char* path, FileInfo* existing, std::string* err) {
   BY_HANDLE_FILE_INFORMATION info;

@@ -1,5 +1,8 @@
 // Names on Windows: report names are used as they are, in the ANSI code
 // page, and names that Windows would refuse or change are refused.
+#include <windows.h>
+
+#include <algorithm>
 #include <cstring>
 
 #include "platform.h"
@@ -61,3 +64,24 @@ size_t appendForConsole(std::string* out, const char* name, size_t size) {
   }
   return size;
 }
+
+namespace host {
+
+std::string shownPath(const char* path) {
+  std::string shown = path;
+  std::replace(shown.begin(), shown.end(), '/', '\\');
+  return shown;
+}
+
+std::string shownFailure(const char* op, const char* path,
+                         SystemError error) {
+  return failure(op, shownPath(path).c_str(), error);
+}
+
+bool fitsPath(const char* path, unsigned long reserve) {
+  char full[MAX_PATH];
+  DWORD n = GetFullPathNameA(path, sizeof full, full, nullptr);
+  return n != 0 && n < MAX_PATH - reserve;
+}
+
+}  // namespace host

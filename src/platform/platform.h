@@ -2,10 +2,12 @@
 // console, and the host's rules for names.
 //
 // Each platform implements them in one file per concern, chosen by the
-// build: fs_<platform>.cc (the disk), tempfile_<platform>.cc (temporary
-// files and their clean-up when the program is ended), console_<platform>.cc
-// (console output), keywait_<platform>.cc (the key wait) and
-// names_<platform>.cc (names). shared.cc holds what both do alike.
+// build: fs_<platform>.cc (the disk), copy_<platform>.cc (copies that nobody
+// sees before they are whole), tempfile_<platform>.cc (named temporary files
+// and their clean-up), console_<platform>.cc (console output),
+// keywait_<platform>.cc (the key wait), names_<platform>.cc (names), and on
+// POSIX signals_posix.cc (what runs when a signal ends the program).
+// shared.cc holds what both do alike.
 #ifndef KORENDEZO_PLATFORM_H_
 #define KORENDEZO_PLATFORM_H_
 
@@ -212,7 +214,7 @@ struct Copy {
 };
 
 // What the disks of both platforms share: the names of what is open, and
-// the copies, which tempfile_<platform>.cc makes.
+// the copies, which copy_<platform>.cc makes.
 class SystemDisk : public DiskInterface {
  public:
   bool CreateCopy(DirHandle dir, const char* name, FileHandle* copy,
@@ -232,9 +234,8 @@ class SystemDisk : public DiskInterface {
   std::unordered_map<FileHandle, Copy> copies_;
 };
 
-// tempfile_<platform>.cc: copies that are gone should the program end
-// before they are in place, and the temporary files that a killed run may
-// have left.
+// copy_<platform>.cc: copies that are gone should the program end before
+// they are in place.
 
 // Creates copy->file, to go where copy->dir and copy->path say.
 bool createCopy(Copy* copy, std::string* err);
@@ -246,9 +247,9 @@ bool writeCopy(const Copy& copy, const char* data, size_t size,
 MoveStatus commitCopy(Copy* copy, const FileInfo& source, const char* name,
                       std::string* err);
 void discardCopy(Copy* copy);
-// Removes from `dir`, called `dirName`, the temporary files of this
-// program's runs that have ended: only names this program makes, and only
-// while each still is the file its name says.
+// tempfile_<platform>.cc: removes from `dir`, called `dirName`, the
+// temporary files of this program's runs that have ended: only names this
+// program makes, and only while each still is the file its name says.
 void removeLeftovers(DirHandle dir, const char* dirName);
 
 // console_<platform>.cc
@@ -276,28 +277,59 @@ void waitForKey();
 
 // Windows only.
 
-// fs_win32.cc: a path as a Windows user reads it in a message, with
+// names_win32.cc: a path as a Windows user reads it in a message, with
 // backslashes (the run joins names with '/', which the system takes too),
-// and "op(path): reason" with the path so shown.
+// and "op(path): reason" with the path so shown; whether `path` stays
+// within what the ANSI functions reach, MAX_PATH characters of full path,
+// less `reserve`.
 std::string shownPath(const char* path);
 std::string shownFailure(const char* op, const char* path, SystemError error);
-
-// fs_win32.cc: whether `path` stays within what the ANSI functions reach,
-// MAX_PATH characters of full path, less `reserve`.
 bool fitsPath(const char* path, unsigned long reserve = 0);
-// Whether a new file may take the name `path`: Moved when nothing or a
-// file that may be replaced has it (*existing says which file, or is all
-// zero), Taken when something else does.
+
+// fs_win32.cc: whether a new file may take the name `path`: Moved when
+// nothing or a file that may be replaced has it (*existing says which
+// file, or is all zero), Taken when something else does. Whether `path`
+// is a file (not a link or a directory) with file index `index`. The file
+// index of an open file, 0 when it cannot be had.
 MoveStatus occupant(const char* path, FileInfo* existing, std::string* err);
-// Whether `path` is a file, not a link or a directory, with file index
-// `index`.
 bool isFileWithIndex(const char* path, uint64_t index);
-// The file index of an open file, 0 when it cannot be had.
 uint64_t fileIndex(FileHandle file);
+
+// tempfile_win32.cc: the plain temporary file, registered for the Ctrl
+// handler while it exists. Creates `path` anew, opened for `access`
+// (INVALID_HANDLE_VALUE when it cannot); renames it over `to`, replacing a
+// file; removes it.
+FileHandle createRegistered(const std::string& path, unsigned long access);
+bool renameRegistered(const char* to);
+void removeRegistered();
 
 // POSIX only.
 
-// tempfile_posix.cc: the signals that end the program and the clean-ups
+// fs_posix.cc: whether a new file may take the name `name` in `dir`
+// (`path` in messages): Moved when nothing or a file that may be replaced
+// has it (*existing says which file, or is all zero), Taken when something
+// else does.
+MoveStatus occupantAt(DirHandle dir, const char* name, const char* path,
+                      FileInfo* existing, std::string* err);
+
+// copy_posix.cc: links the open anonymous file `fd` as `name` in `dir`.
+bool linkAnonymous(int fd, int dir, const char* name);
+
+// tempfile_posix.cc: named temporary files, registered for the clean-up
+// when a signal ends the program while they exist.
+
+// Creates copy->file under a name of its own, for a file system without
+// anonymous files.
+bool createNamedTemp(Copy* copy, std::string* err);
+// Links the anonymous copy->file under a name of its own that carries its
+// inode.
+bool nameAnonymousCopy(Copy* copy, std::string* err);
+// Renames the copy's own name over `name`.
+MoveStatus renameNamedTemp(Copy* copy, const char* name, std::string* err);
+// Removes the copy's own name, if it has one.
+void removeNamedTemp(Copy* copy);
+
+// signals_posix.cc: the signals that end the program and the clean-ups
 // that run first.
 
 // Adds an async-signal-safe function to call when SIGINT, SIGTERM, SIGHUP
@@ -305,6 +337,9 @@ uint64_t fileIndex(FileHandle file);
 // the program started); the signal's default action follows. At most
 // two.
 void atFatalSignal(void (*cleanup)());
+// Hold those signals back, and let them through again; not nested.
+void holdFatalSignals();
+void releaseFatalSignals();
 
 // names_posix.cc: whether a directory entry's name is one of a report.
 bool matchesReportName(const char* name);
