@@ -31,6 +31,36 @@ void store(char* p, __m128i chunk) {
   _mm_storeu_si128(reinterpret_cast<__m128i*>(p), chunk);
 }
 
+// The LFs of [in, end) that follow a CR (kPairs) or that do not (bare
+// LFs), ORed together in *found, and all LFs in *lineFeeds, in steps of
+// four chunks while a whole step is left; returns where it stopped. Each
+// chunk is compared beside the one before it, loaded one byte back (in
+// is past the text's start), and only ORs are carried from step to step,
+// so there are no calls and no branches but the loop's.
+template <bool kPairs>
+const char* collectLineFeeds(const char* in, const char* end, __m128i* found,
+                             __m128i* lineFeeds) {
+  const __m128i lineFeed = _mm_set1_epi8('\n');
+  const __m128i carriageReturn = _mm_set1_epi8('\r');
+  auto kept = [&](const char* p, __m128i* lf) {
+    *lf = _mm_cmpeq_epi8(load(p), lineFeed);
+    __m128i afterCr = _mm_cmpeq_epi8(load(p - 1), carriageReturn);
+    return kPairs ? _mm_and_si128(afterCr, *lf)
+                  : _mm_andnot_si128(afterCr, *lf);
+  };
+  for (; end - in >= static_cast<ptrdiff_t>(4 * kChunk); in += 4 * kChunk) {
+    __m128i lf0, lf1, lf2, lf3;
+    __m128i k0 = kept(in, &lf0), k1 = kept(in + kChunk, &lf1);
+    __m128i k2 = kept(in + 2 * kChunk, &lf2), k3 = kept(in + 3 * kChunk, &lf3);
+    *found = _mm_or_si128(*found, _mm_or_si128(_mm_or_si128(k0, k1),
+                                               _mm_or_si128(k2, k3)));
+    *lineFeeds = _mm_or_si128(*lineFeeds,
+                              _mm_or_si128(_mm_or_si128(lf0, lf1),
+                                           _mm_or_si128(lf2, lf3)));
+  }
+  return in;
+}
+
 // One chunk at i with exactly one LF, after its first byte: a CR before it
 // is dropped by shifting the bytes from the LF on down one; a threshold of
 // 16 shifts none. Stores 16 bytes at o; returns how many of them count.
@@ -143,26 +173,27 @@ char* collapseLineEnds(char* text, char* out, const char* in, const char* end,
 
 void scanLineEnds(const char* text, const char* in, const char* end,
                   bool* pair, bool* bare) {
-  // Each byte is compared beside the one before it (loaded one byte back),
-  // so there are no calls and no branches but the loop's.
   if (in == text && in != end) {
     if (*in == '\n')
       *bare = true;
     ++in;
   }
-  const __m128i lineFeed = _mm_set1_epi8('\n');
-  const __m128i carriageReturn = _mm_set1_epi8('\r');
-  __m128i pairs = _mm_setzero_si128(), bares = _mm_setzero_si128();
-  for (; end - in >= static_cast<ptrdiff_t>(kChunk); in += kChunk) {
-    __m128i isLf = _mm_cmpeq_epi8(load(in), lineFeed);
-    __m128i afterCr = _mm_cmpeq_epi8(load(in - 1), carriageReturn);
-    pairs = _mm_or_si128(pairs, _mm_and_si128(isLf, afterCr));
-    bares = _mm_or_si128(bares, _mm_andnot_si128(afterCr, isLf));
-  }
-  if (_mm_movemask_epi8(pairs))
-    *pair = true;
-  if (_mm_movemask_epi8(bares))
+  // A CR LF report is looked at whole by this one loop: it collects bare
+  // LFs and LFs at all, as without a bare LF every LF ends a pair.
+  const char* start = in;
+  __m128i bares = _mm_setzero_si128(), lineFeeds = _mm_setzero_si128();
+  in = collectLineFeeds<false>(in, end, &bares, &lineFeeds);
+  if (_mm_movemask_epi8(bares)) {
     *bare = true;
+    // Whether there is a pair too; the report is copied anyway.
+    __m128i pairs = _mm_setzero_si128();
+    if (!*pair)
+      collectLineFeeds<true>(start, in, &pairs, &lineFeeds);
+    if (_mm_movemask_epi8(pairs))
+      *pair = true;
+  } else if (_mm_movemask_epi8(lineFeeds)) {
+    *pair = true;
+  }
   plain::scanLineEnds(text, in, end, pair, bare);
 }
 

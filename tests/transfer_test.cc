@@ -185,10 +185,10 @@ std::string runKernels(const Kernels& k, const std::string& file,
          (scanPair ? "pair " : "") + (scanBare ? "bare" : "");
 }
 
-// Texts long enough for the 16-byte chunks the conversions work in, with
-// line ends at every offset in a chunk, several in one chunk, CR LF split
-// across chunks and reads, lone CRs and NULs. The plain kernels are the
-// reference for the fast ones.
+// Texts long enough for the 16-byte chunks the conversions work in (64
+// bytes a step when scanning), with line ends at every offset in a chunk,
+// several in one chunk, CR LF split across chunks and reads, lone CRs and
+// NULs. The plain kernels are the reference for the fast ones.
 TEST_F(TransferTest, ChunkedConversionsMatchBytewise) {
   struct Mix {
     const char* what;
@@ -219,7 +219,7 @@ TEST_F(TransferTest, ChunkedConversionsMatchBytewise) {
           file += '\n';
       }
       for (size_t limit : {size_t{15}, size_t{16}, size_t{17}, size_t{33},
-                           size_t{1} << 20}) {
+                           size_t{65}, size_t{1} << 20}) {
         ASSERT_EQ(dropCr(file), Load(file, limit))
             << mix.what << " round " << round << " limit " << limit;
         ASSERT_EQ(hasBareLf(file), loaded_.hasBareLineFeed)
