@@ -103,7 +103,9 @@ class NullDisk : public DiskInterface {
     return MoveStatus::Failed;
   }
   void DiscardCopy(FileHandle) override {}
-  bool Remove(const char*, std::string*) override { return false; }
+  bool Remove(const char*, const FileInfo&, std::string*) override {
+    return false;
+  }
 };
 
 // A file already in the report buffer: the first read says the buffer's

@@ -38,6 +38,10 @@ class ReportReader {
       bool ok = length_ < kTextLimit ? ReadMore(&got, err)
                                      : ReadPastFull(&got, err);
       if (!ok || got == 0) {
+        // At the end of the file (not cut short as too big): the bytes
+        // read are its size, which its removal checks.
+        if (ok && !loaded_->tooBig)
+          loaded_->source.size = bytesRead_;
         report_[length_] = '\0';
         loaded_->length = length_;
         // Without CR LF pairs the bytes are the text already.
@@ -61,6 +65,7 @@ class ReportReader {
     // All the room at once: a report usually comes whole in one read.
     if (!disk_.Read(file_, report_ + length_, kTextLimit - length_, got, err))
       return false;
+    bytesRead_ += *got;
     if (asRead_) {
       scanLineEnds(report_, report_ + length_, report_ + length_ + *got,
                    &pairs_, &loaded_->hasBareLineFeed);
@@ -79,6 +84,7 @@ class ReportReader {
       return false;
     if (*got == 0)
       return true;
+    ++bytesRead_;
     if (next == '\n' && report_[length_ - 1] == '\r') {
       report_[length_ - 1] = '\n';
     } else {
@@ -93,6 +99,7 @@ class ReportReader {
   char* report_;
   LoadedReport* loaded_;
   size_t length_ = 0;
+  uint64_t bytesRead_ = 0;
   bool asRead_ = true;
   bool pairs_ = false;
 };

@@ -32,8 +32,9 @@ struct VirtualDisk : public DiskInterface {
   // Makes call number `n` (counting from 1, over all calls) go wrong in the
   // way `kind` says: "fail", "throw" (std::bad_alloc), or an outcome of its
   // own that the call can report ("notafile", "taken", "copyinstead",
-  // "sourcestays"). Each call says which kinds it can report, in
-  // kindsOfCall, so that a test can try them all.
+  // "sourcestays"; "swapped": another file with the same bytes takes the
+  // name just before it is removed). Each call says which kinds it can
+  // report, in kindsOfCall, so that a test can try them all.
   void FailCall(size_t n, const std::string& kind) {
     failCall_ = n;
     failKind_ = kind;
@@ -66,7 +67,8 @@ struct VirtualDisk : public DiskInterface {
                         DirHandle dir, const char* name,
                         std::string* err) override;
   void DiscardCopy(FileHandle copy) override;
-  bool Remove(const char* name, std::string* err) override;
+  bool Remove(const char* name, const FileInfo& source,
+              std::string* err) override;
 
  private:
   struct Open {

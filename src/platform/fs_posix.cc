@@ -168,10 +168,8 @@ class PosixDisk : public host::SystemDisk {
     if (status != MoveStatus::Moved)
       return status;
     if (existing.device == source.device && existing.inode == source.inode) {
-      if (unlink(name) == 0)
-        return MoveStatus::Moved;
-      *err = failure("unlink", name, errno);
-      return MoveStatus::SourceStays;
+      return Remove(name, source, err) ? MoveStatus::Moved
+                                       : MoveStatus::SourceStays;
     }
     if (renameat(AT_FDCWD, name, to, name) == 0)
       return MoveStatus::Moved;
@@ -181,7 +179,21 @@ class PosixDisk : public host::SystemDisk {
     return MoveStatus::Failed;
   }
 
-  bool Remove(const char* name, std::string* err) override {
+  bool Remove(const char* name, const FileInfo& source,
+              std::string* err) override {
+    // Opened ahead of its turn, a report may have lost its name to another
+    // file by now; that one is never removed.
+    struct stat st;
+    if (fstatat(AT_FDCWD, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+      *err = failure("fstatat", name, errno);
+      return false;
+    }
+    if (st.st_dev != source.device || st.st_ino != source.inode ||
+        !S_ISREG(st.st_mode) ||
+        static_cast<uint64_t>(st.st_size) != source.size) {
+      *err = std::string(name) + ": not the file that was read";
+      return false;
+    }
     if (unlink(name) == 0)
       return true;
     *err = failure("unlink", name, errno);
