@@ -114,9 +114,10 @@ class NullDisk : public DiskInterface {
 class InPlaceDisk : public NullDisk {
  public:
   size_t size = 0;
-  OpenStatus OpenRead(const char*, FileHandle* handle, FileInfo*,
+  OpenStatus OpenRead(const char*, FileHandle* handle, FileInfo* info,
                       std::string*) override {
     *handle = 1;
+    info->size = size;
     given_ = false;
     return OpenStatus::Opened;
   }

@@ -100,6 +100,11 @@ TEST_F(TransferTest, ConversionsTable) {
       EXPECT_EQ(c.bareLineFeed, loaded_.hasBareLineFeed) << c.what;
       EXPECT_FALSE(loaded_.tooBig) << c.what;
     }
+    // Grown after it was read, a report to be copied is read to its end.
+    if (c.bareLineFeed) {
+      disk_.growth = "+\n";
+      EXPECT_EQ(c.text + "+\n", Load(c.file)) << c.what << " grown";
+    }
     EXPECT_EQ(c.copy, Save(c.text)) << c.what;
   }
 }

@@ -104,6 +104,8 @@ bool VirtualDisk::Read(FileHandle handle, char* buf, size_t size, size_t* got,
   data.copy(buf, n, open.offset);
   open.offset += n;
   *got = n;
+  files[open.path] += growth;
+  growth.clear();
   return true;
 }
 

@@ -21,6 +21,9 @@ struct VirtualDisk : public DiskInterface {
 
   // Most bytes one Read call returns, to put block boundaries anywhere.
   size_t readLimit = static_cast<size_t>(-1);
+  // Appended to the file being read after the next Read call, as by a
+  // program writing it meanwhile.
+  std::string growth;
 
   // Makes calls of `op` ("list", "open", "read", "opendir", "move",
   // "createcopy", "write", "commit", "remove") fail when their path
