@@ -93,6 +93,11 @@ class DiskInterface {
   // files whose names match the host's rule. The order is unspecified.
   virtual bool ListEntries(NameList* names, std::string* err) = 0;
 
+  // A hint that `name` is to be opened for reading soon, so that its bytes
+  // can be on their way meanwhile; OpenRead of that name then takes what
+  // was opened. nullptr drops what no OpenRead took. It may do nothing.
+  virtual void ReadAhead(const char* name) { (void)name; }
+
   // Opens a regular file for reading, and tells which file it is; anything
   // else is NotAFile.
   virtual OpenStatus OpenRead(const char* name, FileHandle* handle,
