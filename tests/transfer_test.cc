@@ -233,8 +233,12 @@ TEST_F(TransferTest, ChunkedConversionsMatchBytewise) {
         ASSERT_TRUE(startsWith(plainResult, dropCr(file) + "|" +
                                                 addCr(dropCr(file)) + "|"))
             << mix.what << " round " << round << " limit " << limit;
-        ASSERT_EQ(plainResult, runKernels(kFast, file, limit))
-            << mix.what << " round " << round << " limit " << limit;
+        for (bool avx2 : {false, true}) {
+          allowAvx2(avx2);
+          ASSERT_EQ(plainResult, runKernels(kFast, file, limit))
+              << mix.what << " round " << round << " limit " << limit
+              << (avx2 ? "" : " without AVX2");
+        }
       }
       std::string text = dropCr(file);
       ASSERT_EQ(addCr(text), Save(text)) << mix.what << " round " << round;
