@@ -213,10 +213,9 @@ class PosixDisk : public host::SystemDisk {
                                          err);
     if (status != MoveStatus::Moved)
       return status;
-    if (existing.device == source.device && existing.inode == source.inode) {
+    if (existing.device == source.device && existing.inode == source.inode)
       return Remove(name, source, err) ? MoveStatus::Moved
                                        : MoveStatus::SourceStays;
-    }
     if (renameat(AT_FDCWD, name, to, name) == 0)
       return MoveStatus::Moved;
     if (errno == EXDEV)
