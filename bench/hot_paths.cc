@@ -103,7 +103,9 @@ class NullDisk : public DiskInterface {
     return MoveStatus::Failed;
   }
   void DiscardCopy(FileHandle) override {}
-  bool Remove(const char*, std::string*) override { return false; }
+  bool Remove(const char*, const FileInfo&, std::string*) override {
+    return false;
+  }
 };
 
 // A file already in the report buffer: the first read says the buffer's
@@ -112,9 +114,10 @@ class NullDisk : public DiskInterface {
 class InPlaceDisk : public NullDisk {
  public:
   size_t size = 0;
-  OpenStatus OpenRead(const char*, FileHandle* handle, FileInfo*,
+  OpenStatus OpenRead(const char*, FileHandle* handle, FileInfo* info,
                       std::string*) override {
     *handle = 1;
+    info->size = size;
     given_ = false;
     return OpenStatus::Opened;
   }

@@ -1,31 +1,43 @@
 #!/usr/bin/env bash
 # Times korendezo against the floor program (bench/floor.cc) on the same
-# generated folders, for CR LF and for LF reports, and runs the hot-path
-# micro-benchmarks.
+# generated folders, for CR LF and for LF reports, with the files in the
+# page cache (warm) and with the cache dropped before each run (cold), and
+# runs the hot-path micro-benchmarks.
 #
 #   bench/run.sh
 #
-# Environment: SIZES (default "1000 10000"), KINDS (default "crlf lf"),
-# RUNS (timed runs of each program per folder, default 5), BUILD (build
-# directory, default build-bench), DATA (folders, default $BUILD/bench-data;
-# all on one file system), KEEP=1 keeps the generated folders for the next
-# run, KORENDEZO (an absolute path) times another korendezo binary, an
-# older build say.
+# Environment: SIZES (default "100 1000 2000 10000"), KINDS (default "crlf
+# lf"), CACHES (default "warm cold"; cold needs root, and is skipped with a
+# message without it), RUNS (timed runs of each program per folder, default
+# 5), BUILD (build directory, default build-bench), BUILD_TYPE (default
+# Release, as shipped), DATA (folders, default $BUILD/bench-data; all on
+# one file system), KEEP=1 keeps the generated folders for the next run,
+# KORENDEZO (an absolute path) times another korendezo binary, an older
+# build say.
 #
 # Each run gets a fresh copy of the folder, made and flushed to disk with
-# sync before the clock starts; the two programs alternate and swap their
-# order every round. Peak RSS comes from /usr/bin/time -v when installed,
-# else from wait4 in bench/measure.cc, on an untimed first run of each.
+# sync before the clock starts; cold, the page cache is then dropped
+# (echo 3 > /proc/sys/vm/drop_caches), so that every file is read from the
+# disk. The two programs alternate and swap their order every round. Peak
+# RSS comes from /usr/bin/time -v when installed, else from wait4 in
+# bench/measure.cc, on an untimed first run of each.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 build=${BUILD:-$root/build-bench}
 data=${DATA:-$build/bench-data}
-sizes=${SIZES:-"1000 10000"}
+sizes=${SIZES:-"100 1000 2000 10000"}
 kinds=${KINDS:-"crlf lf"}
+caches=${CACHES:-"warm cold"}
 runs=${RUNS:-5}
 
-build_type=${BUILD_TYPE:-RelWithDebInfo}  # the project's default
+if [[ " $caches " == *" cold "* ]] && { [ "$(id -u)" != 0 ] || [ ! -w /proc/sys/vm/drop_caches ]; }; then
+  echo "run.sh: cold runs skipped: dropping the page cache needs root" >&2
+  caches=$(echo " $caches " | sed 's/ cold / /; s/^ *//; s/ *$//')
+fi
+[ -n "$caches" ] || exit 0
+
+build_type=${BUILD_TYPE:-Release}  # as the packages are built
 cmake -S "$root" -B "$build" -DKORENDEZO_BENCH=ON -DKORENDEZO_TESTS=OFF \
   -DKORENDEZO_WERROR=ON -DCMAKE_BUILD_TYPE="$build_type" >/dev/null
 cmake --build "$build" -j "$(nproc)" >/dev/null
@@ -44,11 +56,15 @@ echo
 
 median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 
-# fresh DIR MASTER: DIR becomes a copy of MASTER, on disk before timing.
+# fresh DIR MASTER CACHE: DIR becomes a copy of MASTER, on disk before
+# timing, and for a cold run no longer in the page cache.
 fresh() {
   rm -rf "$1"
   cp -a "$2" "$1"
   sync
+  if [ "$3" = cold ]; then
+    echo 3 >/proc/sys/vm/drop_caches
+  fi
 }
 
 # check DIR LIST: every report of LIST sits in its directory, the rest in DIR.
@@ -107,7 +123,7 @@ for n in $sizes; do
     # An untimed first run of each, for the RSS and to compare their trees:
     # the floor must do the same moves as korendezo.
     for prog in korendezo floor; do
-      fresh "$data/work-$prog" "$master"
+      fresh "$data/work-$prog" "$master" warm
       rssk[$prog,$kind,$n]=$(rss "$prog" "$data/work-$prog" "$list")
       check "$data/work-$prog" "$list"
     done
@@ -115,50 +131,59 @@ for n in $sizes; do
       echo "run.sh: korendezo and the floor left different trees for $kind-$n" >&2
       exit 1
     fi
-    rm -f "$data"/times-*
-    for ((i = 0; i < runs; i++)); do
-      order="korendezo floor"
-      ((i % 2)) && order="floor korendezo"
-      for prog in $order; do
-        fresh "$data/work-$prog" "$master"
-        timed "$prog" "$data/work-$prog" "$list" >>"$data/times-$prog"
-        check "$data/work-$prog" "$list"
+    for cache in $caches; do
+      rm -f "$data"/times-*
+      for ((i = 0; i < runs; i++)); do
+        order="korendezo floor"
+        ((i % 2)) && order="floor korendezo"
+        for prog in $order; do
+          fresh "$data/work-$prog" "$master" "$cache"
+          timed "$prog" "$data/work-$prog" "$list" >>"$data/times-$prog"
+          check "$data/work-$prog" "$list"
+        done
+      done
+      for prog in korendezo floor; do
+        med[$prog,$cache,$kind,$n]=$(cut -d' ' -f1 "$data/times-$prog" | median)
+        cpu[$prog,$cache,$kind,$n]=$(cut -d' ' -f3 "$data/times-$prog" | median)
       done
     done
-    for prog in korendezo floor; do
-      med[$prog,$kind,$n]=$(cut -d' ' -f1 "$data/times-$prog" | median)
-      cpu[$prog,$kind,$n]=$(cut -d' ' -f3 "$data/times-$prog" | median)
-      rm -rf "$data/work-$prog"
-    done
+    rm -rf "$data"/work-*
     [ "${KEEP:-}" = 1 ] || rm -rf "$master" "$list" "$master.done"
   done
 done
 
 ratio() { echo "$1 $2" | awk '{ print $1 / $2 }'; }
-echo "medians of wall time (and of user+sys CPU time), seconds; peak RSS of one run"
-printf '%-5s %6s  %11s %9s %6s  %9s %9s %6s  %13s %11s\n' kind N korendezo floor ratio \
-  "cpu kor." "cpu floor" ratio "RSS korendezo" "RSS floor"
-for n in $sizes; do
-  for kind in $kinds; do
-    printf '%-5s %6s  %11.4f %9.4f %6.3f  %9.4f %9.4f %6.3f  %10s KB %8s KB\n' \
-      "$kind" "$n" "${med[korendezo,$kind,$n]}" "${med[floor,$kind,$n]}" \
-      "$(ratio "${med[korendezo,$kind,$n]}" "${med[floor,$kind,$n]}")" \
-      "${cpu[korendezo,$kind,$n]}" "${cpu[floor,$kind,$n]}" \
-      "$(ratio "${cpu[korendezo,$kind,$n]}" "${cpu[floor,$kind,$n]}")" \
-      "${rssk[korendezo,$kind,$n]}" "${rssk[floor,$kind,$n]}"
+echo "medians of wall time (and of user+sys CPU time), seconds; peak RSS of one warm run"
+printf '%-5s %-5s %6s  %11s %9s %6s  %9s %9s %6s  %13s %11s\n' cache kind N \
+  korendezo floor ratio "cpu kor." "cpu floor" ratio "RSS korendezo" "RSS floor"
+for cache in $caches; do
+  for n in $sizes; do
+    for kind in $kinds; do
+      k=$cache,$kind,$n
+      printf '%-5s %-5s %6s  %11.4f %9.4f %6.3f  %9.4f %9.4f %6.3f  %10s KB %8s KB\n' \
+        "$cache" "$kind" "$n" "${med[korendezo,$k]}" "${med[floor,$k]}" \
+        "$(ratio "${med[korendezo,$k]}" "${med[floor,$k]}")" \
+        "${cpu[korendezo,$k]}" "${cpu[floor,$k]}" \
+        "$(ratio "${cpu[korendezo,$k]}" "${cpu[floor,$k]}")" \
+        "${rssk[korendezo,$kind,$n]}" "${rssk[floor,$kind,$n]}"
+    done
   done
 done
 set -- $sizes
 if [ $# -ge 2 ]; then
   small=$1 large=${!#}
   echo
-  for kind in $kinds; do
-    for prog in korendezo floor; do
-      printf '%-5s %-9s  time %s / %s: %6.2fx   peak RSS %s - %s: %+d KB\n' \
-        "$kind" "$prog" "$large" "$small" \
-        "$(ratio "${med[$prog,$kind,$large]}" "${med[$prog,$kind,$small]}")" \
-        "$large" "$small" \
-        "$((rssk[$prog,$kind,$large] - rssk[$prog,$kind,$small]))"
+  echo "time per report (microseconds) at N = $sizes; peak RSS from N = $small to $large"
+  for cache in $caches; do
+    for kind in $kinds; do
+      for prog in korendezo floor; do
+        per=""
+        for n in $sizes; do
+          per+=$(echo "${med[$prog,$cache,$kind,$n]} $n" | awk '{ printf " %7.1f", $1 / $2 * 1e6 }')
+        done
+        printf '%-5s %-5s %-9s %s   %+d KB\n' "$cache" "$kind" "$prog" "$per" \
+          "$((rssk[$prog,$kind,$large] - rssk[$prog,$kind,$small]))"
+      done
     done
   done
 fi
@@ -166,6 +191,7 @@ fi
 echo "load:    $(cut -d' ' -f1-3 /proc/loadavg) at the end"
 if [ -x "$build/bench/hot_paths" ]; then
   echo
+  echo "hot_paths, $build_type build:"
   # Interleaved repetitions share out the disturbance of other load.
   "$build/bench/hot_paths" --benchmark_enable_random_interleaving=true \
     --benchmark_min_time=0.2 2>&1

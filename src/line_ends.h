@@ -23,6 +23,11 @@ char* collapseLineEnds(char* text, char* out, const char* in, const char* end,
 void scanLineEnds(const char* text, const char* in, const char* end,
                   bool* pair, bool* bare);
 
+// The scan takes 32 bytes at a time where the processor has AVX2 and
+// this is true (as it is unless set otherwise); false keeps it to what the
+// build targets, so that tests check both. Returns the setting before.
+bool allowAvx2(bool allowed);
+
 // The write conversion of the bytes from *in up to `end`, appended to
 // block[used] while the block, of `capacity` bytes, has room for them.
 // Advances *in past the bytes taken and returns the block's new fill.

@@ -1,8 +1,9 @@
-// The line-end kernels 16 bytes at a time, with SSE2. Reports are lines of
-// about a hundred bytes; a memchr and a memmove call per line cost several
-// times a memcpy of the same bytes. What is left after the whole chunks
-// goes to the plain kernels.
-#include <emmintrin.h>
+// The line-end kernels 16 bytes at a time, with SSE2, and the scan 32 at a
+// time where the processor has AVX2. Reports are lines of about a hundred
+// bytes; a memchr and a memmove call per line cost several times a memcpy
+// of the same bytes. What is left after the whole chunks goes to the plain
+// kernels.
+#include <immintrin.h>
 
 #include <cstring>
 
@@ -29,6 +30,85 @@ __m128i load(const char* p) {
 
 void store(char* p, __m128i chunk) {
   _mm_storeu_si128(reinterpret_cast<__m128i*>(p), chunk);
+}
+
+// A step of the scan is 64 bytes: four chunks, or two of AVX2's.
+constexpr size_t kStep = 4 * kChunk;
+
+// Whether any LF of [in, end) follows a CR (kPairs) or does not (a bare
+// LF), in *found, and whether there is any LF, in *lineFeed, over whole
+// steps; returns where they end. Each chunk is compared beside the one
+// before it, loaded one byte back (in is past the text's start), and only
+// ORs are carried from step to step, so there are no calls and no
+// branches but the loop's.
+template <bool kPairs>
+const char* collectLineFeeds(const char* in, const char* end, bool* found,
+                             bool* lineFeed) {
+  const __m128i lineFeedByte = _mm_set1_epi8('\n');
+  const __m128i carriageReturn = _mm_set1_epi8('\r');
+  auto kept = [&](const char* p, __m128i* lf) {
+    *lf = _mm_cmpeq_epi8(load(p), lineFeedByte);
+    __m128i afterCr = _mm_cmpeq_epi8(load(p - 1), carriageReturn);
+    return kPairs ? _mm_and_si128(afterCr, *lf)
+                  : _mm_andnot_si128(afterCr, *lf);
+  };
+  __m128i founds = _mm_setzero_si128(), lineFeeds = _mm_setzero_si128();
+  for (; static_cast<size_t>(end - in) >= kStep; in += kStep) {
+    __m128i lf0, lf1, lf2, lf3;
+    __m128i k0 = kept(in, &lf0), k1 = kept(in + kChunk, &lf1);
+    __m128i k2 = kept(in + 2 * kChunk, &lf2), k3 = kept(in + 3 * kChunk, &lf3);
+    founds = _mm_or_si128(founds, _mm_or_si128(_mm_or_si128(k0, k1),
+                                               _mm_or_si128(k2, k3)));
+    lineFeeds = _mm_or_si128(lineFeeds,
+                             _mm_or_si128(_mm_or_si128(lf0, lf1),
+                                          _mm_or_si128(lf2, lf3)));
+  }
+  *found = _mm_movemask_epi8(founds) != 0;
+  *lineFeed = _mm_movemask_epi8(lineFeeds) != 0;
+  return in;
+}
+
+// collectLineFeeds<false> on AVX2's 32-byte chunks: the scan of a CR LF
+// report, most of what the run itself spends on one, in 0.6 of the time.
+__attribute__((target("avx2"))) const char* collectBareLineFeedsAvx2(
+    const char* in, const char* end, bool* found, bool* lineFeed) {
+  const __m256i lineFeedByte = _mm256_set1_epi8('\n');
+  const __m256i carriageReturn = _mm256_set1_epi8('\r');
+  __m256i bares = _mm256_setzero_si256(), lineFeeds = bares;
+  for (; static_cast<size_t>(end - in) >= kStep; in += kStep) {
+    const __m256i* p = reinterpret_cast<const __m256i*>(in);
+    const __m256i* back = reinterpret_cast<const __m256i*>(in - 1);
+    __m256i lf0 = _mm256_cmpeq_epi8(_mm256_loadu_si256(p), lineFeedByte);
+    __m256i lf1 = _mm256_cmpeq_epi8(_mm256_loadu_si256(p + 1), lineFeedByte);
+    __m256i cr0 = _mm256_cmpeq_epi8(_mm256_loadu_si256(back), carriageReturn);
+    __m256i cr1 =
+        _mm256_cmpeq_epi8(_mm256_loadu_si256(back + 1), carriageReturn);
+    bares = _mm256_or_si256(bares,
+                            _mm256_or_si256(_mm256_andnot_si256(cr0, lf0),
+                                            _mm256_andnot_si256(cr1, lf1)));
+    lineFeeds = _mm256_or_si256(lineFeeds, _mm256_or_si256(lf0, lf1));
+  }
+  *found = !_mm256_testz_si256(bares, bares);
+  *lineFeed = !_mm256_testz_si256(lineFeeds, lineFeeds);
+  return in;
+}
+
+bool gAvx2Allowed = true;
+
+bool processorHasAvx2() {
+  static const bool has = [] {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2") != 0;
+  }();
+  return has;
+}
+
+// collectLineFeeds<false> the fastest way the processor offers.
+const char* collectBareLineFeeds(const char* in, const char* end,
+                                 bool* found, bool* lineFeed) {
+  if (gAvx2Allowed && processorHasAvx2())
+    return collectBareLineFeedsAvx2(in, end, found, lineFeed);
+  return collectLineFeeds<false>(in, end, found, lineFeed);
 }
 
 // One chunk at i with exactly one LF, after its first byte: a CR before it
@@ -143,27 +223,34 @@ char* collapseLineEnds(char* text, char* out, const char* in, const char* end,
 
 void scanLineEnds(const char* text, const char* in, const char* end,
                   bool* pair, bool* bare) {
-  // Each byte is compared beside the one before it (loaded one byte back),
-  // so there are no calls and no branches but the loop's.
   if (in == text && in != end) {
     if (*in == '\n')
       *bare = true;
     ++in;
   }
-  const __m128i lineFeed = _mm_set1_epi8('\n');
-  const __m128i carriageReturn = _mm_set1_epi8('\r');
-  __m128i pairs = _mm_setzero_si128(), bares = _mm_setzero_si128();
-  for (; end - in >= static_cast<ptrdiff_t>(kChunk); in += kChunk) {
-    __m128i isLf = _mm_cmpeq_epi8(load(in), lineFeed);
-    __m128i afterCr = _mm_cmpeq_epi8(load(in - 1), carriageReturn);
-    pairs = _mm_or_si128(pairs, _mm_and_si128(isLf, afterCr));
-    bares = _mm_or_si128(bares, _mm_andnot_si128(afterCr, isLf));
-  }
-  if (_mm_movemask_epi8(pairs))
-    *pair = true;
-  if (_mm_movemask_epi8(bares))
+  // A CR LF report is looked at whole by this one loop: it collects bare
+  // LFs and LFs at all, as without a bare LF every LF ends a pair.
+  const char* start = in;
+  bool bares = false, lineFeeds = false;
+  in = collectBareLineFeeds(in, end, &bares, &lineFeeds);
+  if (bares) {
     *bare = true;
+    // Whether there is a pair too; the report is copied anyway.
+    bool pairs = false;
+    if (!*pair)
+      collectLineFeeds<true>(start, in, &pairs, &lineFeeds);
+    if (pairs)
+      *pair = true;
+  } else if (lineFeeds) {
+    *pair = true;
+  }
   plain::scanLineEnds(text, in, end, pair, bare);
+}
+
+bool allowAvx2(bool allowed) {
+  bool was = gAvx2Allowed;
+  gAvx2Allowed = allowed;
+  return was;
 }
 
 size_t expandLineEnds(const char** in, const char* end, char* block,

@@ -159,7 +159,7 @@ Outcome ReportRoad::Copy(const char* name, DirHandle dir,
   if (saveReport(disk_, dir, name, b_.report, loaded->length, loaded->source,
                  &err_) != MoveStatus::Moved)
     return Fail(kNoCopy, err_);
-  if (!disk_.Remove(name, &err_))
+  if (!disk_.Remove(name, loaded->source, &err_))
     return Fail(kNotRemoved, err_);
   return Moved();
 }

@@ -10,6 +10,12 @@
 
 namespace {
 
+// How many entries ahead of the one taken the disk is told to read, so
+// that their reads are in flight while it is handled. It is told again
+// only when half of them are left: reads asked for together end together,
+// and are answered with fewer interrupts. See README, "Performance".
+constexpr size_t kReadAheadDepth = 32;
+
 // Allocates the five buffers of a run, in this order.
 bool allocateBuffers(RunBuffers* b, Allocator allocate) {
   char** slots[] = {&b->dirName, &b->destPath, &b->titleName, &b->playerId,
@@ -49,8 +55,18 @@ int sortFolder(DiskInterface& disk, Console& console, const RunBuffers& buffers)
   }
   names.SortLikeListing();
   ReportRoad road(disk, console, buffers);
+  // What was read ahead and not taken is dropped however the loop ends.
+  struct DropReadAhead {
+    DiskInterface& disk;
+    ~DropReadAhead() { disk.ReadAhead(nullptr); }
+  } drop{disk};
+  size_t told = 0;  // entries the disk was told of so far
   int status = EXIT_ALL_MOVED;
   for (size_t i = 0; i < names.size(); ++i) {
+    if (told <= i + kReadAheadDepth / 2) {
+      for (; told < names.size() && told < i + kReadAheadDepth; ++told)
+        disk.ReadAhead(names[told]);
+    }
     if (road.Take(names[i]) == Outcome::Left)
       status = EXIT_SOME_LEFT;
   }

@@ -29,6 +29,10 @@ class ReportReader {
       : disk_(disk), file_(file), report_(report), loaded_(loaded) {}
 
   // Reads to the end of the file, or of the room; false on a read error.
+  // A report to be renamed ends at the size its file had when opened: a
+  // rename moves the file whole, bytes added since included, so the read
+  // that would see the end is not made. One to be copied, which has a bare
+  // LF, is read until a read gives nothing, so that it is copied whole.
   bool ReadAll(std::string* err) {
     for (;;) {
       if (asRead_ && ((pairs_ && loaded_->hasBareLineFeed) ||
@@ -37,7 +41,11 @@ class ReportReader {
       size_t got = 0;
       bool ok = length_ < kTextLimit ? ReadMore(&got, err)
                                      : ReadPastFull(&got, err);
-      if (!ok || got == 0) {
+      if (!ok || got == 0 || WholeForRename()) {
+        // At the end of the file (not cut short as too big): the bytes
+        // read are its size, which its removal checks.
+        if (ok && !loaded_->tooBig)
+          loaded_->source.size = bytesRead_;
         report_[length_] = '\0';
         loaded_->length = length_;
         // Without CR LF pairs the bytes are the text already.
@@ -48,6 +56,13 @@ class ReportReader {
   }
 
  private:
+  // Whether the report, held as read and without a bare LF, has all the
+  // bytes its file had when opened.
+  bool WholeForRename() const {
+    return asRead_ && !loaded_->hasBareLineFeed &&
+           bytesRead_ == loaded_->source.size;
+  }
+
   void MakeText() {
     if (pairs_) {
       size_t n = 0;
@@ -61,6 +76,7 @@ class ReportReader {
     // All the room at once: a report usually comes whole in one read.
     if (!disk_.Read(file_, report_ + length_, kTextLimit - length_, got, err))
       return false;
+    bytesRead_ += *got;
     if (asRead_) {
       scanLineEnds(report_, report_ + length_, report_ + length_ + *got,
                    &pairs_, &loaded_->hasBareLineFeed);
@@ -79,6 +95,7 @@ class ReportReader {
       return false;
     if (*got == 0)
       return true;
+    ++bytesRead_;
     if (next == '\n' && report_[length_ - 1] == '\r') {
       report_[length_ - 1] = '\n';
     } else {
@@ -93,6 +110,7 @@ class ReportReader {
   char* report_;
   LoadedReport* loaded_;
   size_t length_ = 0;
+  uint64_t bytesRead_ = 0;
   bool asRead_ = true;
   bool pairs_ = false;
 };

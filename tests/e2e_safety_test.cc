@@ -133,6 +133,39 @@ TEST(EndToEndSafety, DirectorySwappedForALinkMidMove) {
 #endif
 }
 
+// Held at the system call that puts the copy in place, the program finds
+// the report's name taken by another file; that file is not removed, and
+// the line says why.
+TEST(EndToEndSafety, ReportReplacedMidCopyStays) {
+#ifdef __linux__
+  Folder f;
+  f.Write("r.htm", reportText("1234", "A 1. f", "\n"));
+  RunOptions options;
+  options.stopAtSyscall = SYS_linkat;
+  options.atStop = [&f] {
+    f.Write("new.htm", "a file that took the name");
+    ASSERT_EQ(0, rename((f.path() + "/new.htm").c_str(),
+                        (f.path() + "/r.htm").c_str()));
+  };
+  RunResult r = runProgram(f.path(), options);
+  if (r.status == 125)
+    GTEST_SKIP() << "this machine does not let a test trace its child";
+  ASSERT_TRUE(r.stopped) << r.out << r.err;
+  EXPECT_EQ(1, r.status);
+  EXPECT_EQ("       r.htm : 1234_A - konyvtar letrehozva - HIBA: a fajl nem "
+            "torolheto (r.htm: not the file that was read)\n",
+            lines(r));
+  const std::map<std::string, std::string> want = {
+      {"1234_A/", kDirectory},
+      {"1234_A/r.htm", reportText("1234", "A 1. f")},
+      {"r.htm", "a file that took the name"},
+  };
+  EXPECT_EQ(want, f.Tree());
+#else
+  GTEST_SKIP() << "the program is held mid-move with Linux's ptrace";
+#endif
+}
+
 // The id of a process that has ended.
 pid_t endedProcess() {
   pid_t pid = fork();

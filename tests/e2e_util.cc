@@ -245,6 +245,14 @@ bool startsWith(const std::string& s, const std::string& prefix) {
   return s.compare(0, prefix.size(), prefix) == 0;
 }
 
+std::string stracePath() {
+  for (const char* path : {"/usr/bin/strace", "/bin/strace"}) {
+    if (access(path, X_OK) == 0)
+      return path;
+  }
+  return "";
+}
+
 bool endsWith(const std::string& s, const std::string& suffix) {
   return s.size() >= suffix.size() &&
          s.compare(s.size() - suffix.size(), suffix.size(), suffix) == 0;

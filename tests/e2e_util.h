@@ -22,6 +22,8 @@ void writeFile(const std::string& path, const std::string& bytes);
 std::string readFile(const std::string& path);
 bool startsWith(const std::string& s, const std::string& prefix);
 bool endsWith(const std::string& s, const std::string& suffix);
+// Where strace is installed, or "".
+std::string stracePath();
 
 // A new empty directory under /tmp, removed with all it holds.
 class Folder {

@@ -104,6 +104,8 @@ bool VirtualDisk::Read(FileHandle handle, char* buf, size_t size, size_t* got,
   data.copy(buf, n, open.offset);
   open.offset += n;
   *got = n;
+  files[open.path] += growth;
+  growth.clear();
   return true;
 }
 
@@ -218,13 +220,22 @@ void VirtualDisk::DiscardCopy(FileHandle copy) {
   copyBytes_.erase(copy);
 }
 
-bool VirtualDisk::Remove(const char* name, std::string* err) {
-  if (!Injected("remove", name, err).empty())
+bool VirtualDisk::Remove(const char* name, const FileInfo& source,
+                         std::string* err) {
+  std::string injected = Injected("remove", name, err, {"swapped"});
+  if (injected == "swapped")
+    inodes[name] = nextInode_++;  // another file with the same bytes
+  else if (!injected.empty())
     return false;
-  if (!files.erase(name)) {
+  if (!IsFile(name)) {
     *err = failure("unlink", name, "No such file or directory");
     return false;
   }
+  if (InodeOf(name) != source.inode || files[name].size() != source.size) {
+    *err = std::string(name) + ": not the file that was read";
+    return false;
+  }
+  files.erase(name);
   inodes.erase(name);
   log.push_back("remove " + std::string(name));
   return true;

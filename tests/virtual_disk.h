@@ -21,6 +21,9 @@ struct VirtualDisk : public DiskInterface {
 
   // Most bytes one Read call returns, to put block boundaries anywhere.
   size_t readLimit = static_cast<size_t>(-1);
+  // Appended to the file being read after the next Read call, as by a
+  // program writing it meanwhile.
+  std::string growth;
 
   // Makes calls of `op` ("list", "open", "read", "opendir", "move",
   // "createcopy", "write", "commit", "remove") fail when their path
@@ -32,8 +35,9 @@ struct VirtualDisk : public DiskInterface {
   // Makes call number `n` (counting from 1, over all calls) go wrong in the
   // way `kind` says: "fail", "throw" (std::bad_alloc), or an outcome of its
   // own that the call can report ("notafile", "taken", "copyinstead",
-  // "sourcestays"). Each call says which kinds it can report, in
-  // kindsOfCall, so that a test can try them all.
+  // "sourcestays"; "swapped": another file with the same bytes takes the
+  // name just before it is removed). Each call says which kinds it can
+  // report, in kindsOfCall, so that a test can try them all.
   void FailCall(size_t n, const std::string& kind) {
     failCall_ = n;
     failKind_ = kind;
@@ -66,7 +70,8 @@ struct VirtualDisk : public DiskInterface {
                         DirHandle dir, const char* name,
                         std::string* err) override;
   void DiscardCopy(FileHandle copy) override;
-  bool Remove(const char* name, std::string* err) override;
+  bool Remove(const char* name, const FileInfo& source,
+              std::string* err) override;
 
  private:
   struct Open {

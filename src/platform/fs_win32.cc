@@ -215,9 +215,23 @@ class Win32Disk : public host::SystemDisk {
     return MoveStatus::Failed;
   }
 
-  bool Remove(const char* name, std::string* err) override {
+  bool Remove(const char* name, const FileInfo& source,
+              std::string* err) override {
     if (!fitsPath(name)) {
       *err = shownFailure("DeleteFile", name, ERROR_FILENAME_EXCED_RANGE);
+      return false;
+    }
+    // A file that took the report's name since it was read stays.
+    BY_HANDLE_FILE_INFORMATION data;
+    FileInfo now;
+    if (!lookAt(name, &data)) {
+      *err = shownFailure("CreateFile", name, GetLastError());
+      return false;
+    }
+    describe(data, &now);
+    if ((data.dwFileAttributes & kNotAFile) || now.device != source.device ||
+        now.inode != source.inode || now.size != source.size) {
+      *err = host::shownPath(name) + ": not the file that was read";
       return false;
     }
     if (DeleteFileA(name))

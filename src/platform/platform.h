@@ -45,7 +45,7 @@ struct FileInfo {
   // and file index).
   uint64_t device = 0;
   uint64_t inode = 0;
-  uint64_t size = 0;
+  uint64_t size = 0;  // when opened; once read to its end, the bytes read
   uint32_t mode = 0;  // permission bits (POSIX)
   uint32_t owner = 0;
   uint32_t group = 0;
@@ -93,6 +93,11 @@ class DiskInterface {
   // files whose names match the host's rule. The order is unspecified.
   virtual bool ListEntries(NameList* names, std::string* err) = 0;
 
+  // A hint that `name` is to be opened for reading soon, so that its bytes
+  // can be on their way meanwhile; OpenRead of that name then takes what
+  // was opened. nullptr drops what no OpenRead took. It may do nothing.
+  virtual void ReadAhead(const char* name) { (void)name; }
+
   // Opens a regular file for reading, and tells which file it is; anything
   // else is NotAFile.
   virtual OpenStatus OpenRead(const char* name, FileHandle* handle,
@@ -133,8 +138,11 @@ class DiskInterface {
   // Closes and removes a copy that is not to be committed.
   virtual void DiscardCopy(FileHandle copy) = 0;
 
-  // Removes the file `name`.
-  virtual bool Remove(const char* name, std::string* err) = 0;
+  // Removes the file `name` if it still is `source` as it was read (same
+  // file, same size); otherwise, a file that took its name or that changed
+  // since, it stays and the call fails.
+  virtual bool Remove(const char* name, const FileInfo& source,
+                      std::string* err) = 0;
 };
 
 // The program's console: standard output, standard error and the key wait.
