@@ -3,10 +3,8 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
-#include <sys/uio.h>
 #include <unistd.h>
 
-#include <array>
 #include <cerrno>
 #include <cstdio>
 
@@ -15,12 +13,6 @@
 namespace {
 
 using host::failure;
-
-#ifdef O_NOATIME
-constexpr int kNoAccessTime = O_NOATIME;
-#else
-constexpr int kNoAccessTime = 0;
-#endif
 
 void describe(const struct stat& st, FileInfo* info) {
   info->device = static_cast<uint64_t>(st.st_dev);
@@ -34,26 +26,6 @@ void describe(const struct stat& st, FileInfo* info) {
   info->modifyTime[0] = st.st_mtim.tv_sec;
   info->modifyTime[1] = st.st_mtim.tv_nsec;
 }
-
-// Linux: a report opened ahead of its turn is read from the disk
-// meanwhile, once a read has found a report that the page cache did not
-// hold. Advice given for a file held already costs a system call each, in
-// which a warm run would spend some 5 % of its time.
-#if defined(POSIX_FADV_WILLNEED) && defined(RWF_NOWAIT)
-constexpr bool kReadsAhead = true;
-void adviseWillNeed(int fd) { posix_fadvise(fd, 0, 0, POSIX_FADV_WILLNEED); }
-// Reads only what the page cache holds: EAGAIN when that is nothing.
-ssize_t readCached(int fd, char* buf, size_t size) {
-  struct iovec piece = {buf, size};
-  return preadv2(fd, &piece, 1, -1, RWF_NOWAIT);
-}
-#else
-constexpr bool kReadsAhead = false;
-void adviseWillNeed(int) {}
-ssize_t readCached(int fd, char* buf, size_t size) {
-  return read(fd, buf, size);
-}
-#endif
 
 class PosixDisk : public host::SystemDisk {
  public:
@@ -87,30 +59,17 @@ class PosixDisk : public host::SystemDisk {
   }
 
   void ReadAhead(const char* name) override {
-    if (!name) {
-      while (aheadCount_ != 0)
-        close(TakeOldest());
-      return;
-    }
-    if (!kReadsAhead)
-      return;
-    int fd = openForReading(name);
-    if (fd < 0)
-      return;  // OpenRead tries again, and tells
-    if (advising_)
-      adviseWillNeed(fd);
-    if (aheadCount_ == ahead_.size())
-      close(TakeOldest());
-    Ahead& slot = ahead_[(aheadFirst_ + aheadCount_++) % ahead_.size()];
-    slot.name = name;
-    slot.fd = fd;
+    if (name)
+      ahead_.Open(name);
+    else
+      ahead_.Drop();
   }
 
   OpenStatus OpenRead(const char* name, FileHandle* handle, FileInfo* info,
                       std::string* err) override {
-    int fd = TakeAhead(name);
+    int fd = ahead_.Take(name);
     if (fd < 0)
-      fd = openForReading(name);
+      fd = host::openForReading(name);
     if (fd < 0) {
       int error = errno;
       *err = failure("open", name, error);
@@ -136,25 +95,10 @@ class PosixDisk : public host::SystemDisk {
 
   bool Read(FileHandle handle, char* buf, size_t size, size_t* got,
             std::string* err) override {
-    const int fd = static_cast<int>(handle);
-    for (;;) {
-      ssize_t n = advising_ ? read(fd, buf, size) : readCached(fd, buf, size);
-      if (n >= 0) {
-        *got = static_cast<size_t>(n);
-        return true;
-      }
-      if (errno == EINTR)
-        continue;
-      // Not in the page cache, or the system cannot tell: the reports come
-      // from the disk, and those opened ahead are read meanwhile.
-      if (!advising_ &&
-          (errno == EAGAIN || errno == EOPNOTSUPP || errno == ENOSYS)) {
-        StartAdvising();
-        continue;
-      }
-      *err = failure("read", files_.PathOf(handle), errno);
-      return false;
-    }
+    if (ahead_.Read(static_cast<int>(handle), buf, size, got))
+      return true;
+    *err = failure("read", files_.PathOf(handle), errno);
+    return false;
   }
 
   void CloseRead(FileHandle handle) override {
@@ -246,43 +190,6 @@ class PosixDisk : public host::SystemDisk {
   }
 
  private:
-  // O_NOFOLLOW: a link is never read. O_NONBLOCK: opening a FIFO that took
-  // a report's name does not hang. O_NOATIME, where the process may use
-  // it: reading does not change the time that the move keeps.
-  static int openForReading(const char* name) {
-    const int flags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
-    int fd = open(name, flags | kNoAccessTime);
-    if (fd < 0 && errno == EPERM && kNoAccessTime != 0)
-      fd = open(name, flags);
-    return fd;
-  }
-
-  // The descriptor opened ahead for `name`, or -1. Those opened before it
-  // have had their turn: they are closed.
-  int TakeAhead(const char* name) {
-    for (size_t i = 0; i < aheadCount_; ++i) {
-      if (ahead_[(aheadFirst_ + i) % ahead_.size()].name != name)
-        continue;
-      while (i-- != 0)
-        close(TakeOldest());
-      return TakeOldest();
-    }
-    return -1;
-  }
-
-  void StartAdvising() {
-    advising_ = true;
-    for (size_t i = 0; i < aheadCount_; ++i)
-      adviseWillNeed(ahead_[(aheadFirst_ + i) % ahead_.size()].fd);
-  }
-
-  int TakeOldest() {
-    int fd = ahead_[aheadFirst_].fd;
-    aheadFirst_ = (aheadFirst_ + 1) % ahead_.size();
-    --aheadCount_;
-    return fd;
-  }
-
   // Renames `name` into `dir` unless the name is taken there (EEXIST);
   // EINVAL or ENOSYS where the system cannot promise that.
   static int renameNoReplace(const char* name, int dir) {
@@ -303,17 +210,7 @@ class PosixDisk : public host::SystemDisk {
            S_ISREG(st.st_mode);
   }
 
-  // Files opened ahead of their turn, oldest first, in a ring: a few
-  // descriptors however many reports there are.
-  struct Ahead {
-    std::string name;
-    int fd = -1;
-  };
-  std::array<Ahead, 64> ahead_;
-  size_t aheadFirst_ = 0, aheadCount_ = 0;
-  // Set once a report was not in the page cache: from then on files
-  // opened ahead are advised and read plainly.
-  bool advising_ = false;
+  host::ReadAhead ahead_;
 };
 
 }  // namespace

@@ -18,40 +18,6 @@ intptr_t fromHandle(HANDLE handle) {
   return reinterpret_cast<intptr_t>(handle);
 }
 
-// Directories, links and junctions, and devices are never reports.
-constexpr DWORD kNotAFile = FILE_ATTRIBUTE_DIRECTORY |
-                            FILE_ATTRIBUTE_REPARSE_POINT |
-                            FILE_ATTRIBUTE_DEVICE;
-
-uint64_t fileTime(const FILETIME& t) {
-  return (static_cast<uint64_t>(t.dwHighDateTime) << 32) | t.dwLowDateTime;
-}
-
-void describe(const BY_HANDLE_FILE_INFORMATION& info, FileInfo* out) {
-  out->device = info.dwVolumeSerialNumber;
-  out->inode = (static_cast<uint64_t>(info.nFileIndexHigh) << 32) |
-               info.nFileIndexLow;
-  out->size = (static_cast<uint64_t>(info.nFileSizeHigh) << 32) |
-              info.nFileSizeLow;
-  out->createTime = static_cast<int64_t>(fileTime(info.ftCreationTime));
-  out->accessTime[0] = static_cast<int64_t>(fileTime(info.ftLastAccessTime));
-  out->modifyTime[0] = static_cast<int64_t>(fileTime(info.ftLastWriteTime));
-}
-
-// The entry `path` itself, never a link's target, for looking at it.
-bool lookAt(const char* path, BY_HANDLE_FILE_INFORMATION* info) {
-  HANDLE file = CreateFileA(
-      path, FILE_READ_ATTRIBUTES,
-      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-      OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
-      nullptr);
-  if (file == INVALID_HANDLE_VALUE)
-    return false;
-  bool ok = GetFileInformationByHandle(file, info) != FALSE;
-  CloseHandle(file);
-  return ok;
-}
-
 class Win32Disk : public host::SystemDisk {
  public:
   bool ListEntries(NameList* names, std::string* err) override {
@@ -68,7 +34,7 @@ class Win32Disk : public host::SystemDisk {
     }
     DWORD error;
     do {
-      if (!(data.dwFileAttributes & kNotAFile))
+      if (!host::isNotAFile(data.dwFileAttributes))
         names->Add(data.cFileName);
       error = FindNextFileA(find, &data) ? ERROR_SUCCESS : GetLastError();
     } while (error == ERROR_SUCCESS);
@@ -103,16 +69,14 @@ class Win32Disk : public host::SystemDisk {
                  : OpenStatus::Failed;
     }
     // A device name such as "con.htm" opens the device: never read one.
-    BY_HANDLE_FILE_INFORMATION data;
+    unsigned long attributes = 0;
     if (GetFileType(file) != FILE_TYPE_DISK ||
-        !GetFileInformationByHandle(file, &data) ||
-        (data.dwFileAttributes &
-         (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT))) {
+        !host::describeFile(fromHandle(file), info, &attributes) ||
+        host::isNotAFile(attributes)) {
       *err = host::shownPath(name) + ": not a regular file";
       CloseHandle(file);
       return OpenStatus::NotAFile;
     }
-    describe(data, info);
     *handle = fromHandle(file);
     files_.Add(*handle, name);
     return OpenStatus::Opened;
@@ -154,11 +118,12 @@ class Win32Disk : public host::SystemDisk {
         name, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
         OPEN_EXISTING,
         FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-    BY_HANDLE_FILE_INFORMATION info;
+    FileInfo info;
+    unsigned long attributes = 0;
     bool isDir = handle != INVALID_HANDLE_VALUE &&
-                 GetFileInformationByHandle(handle, &info) &&
-                 (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
-                 !(info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT);
+                 host::describeFile(fromHandle(handle), &info, &attributes) &&
+                 (attributes & FILE_ATTRIBUTE_DIRECTORY) &&
+                 !(attributes & FILE_ATTRIBUTE_REPARSE_POINT);
     if (!isDir) {
       if (handle != INVALID_HANDLE_VALUE)
         CloseHandle(handle);
@@ -222,14 +187,13 @@ class Win32Disk : public host::SystemDisk {
       return false;
     }
     // A file that took the report's name since it was read stays.
-    BY_HANDLE_FILE_INFORMATION data;
     FileInfo now;
-    if (!lookAt(name, &data)) {
+    unsigned long attributes = 0;
+    if (!host::lookAt(name, &now, &attributes)) {
       *err = shownFailure("CreateFile", name, GetLastError());
       return false;
     }
-    describe(data, &now);
-    if ((data.dwFileAttributes & kNotAFile) || now.device != source.device ||
+    if (host::isNotAFile(attributes) || now.device != source.device ||
         now.inode != source.inode || now.size != source.size) {
       *err = host::shownPath(name) + ": not the file that was read";
       return false;
@@ -242,46 +206,6 @@ class Win32Disk : public host::SystemDisk {
 };
 
 }  // namespace
-
-namespace host {
-
-MoveStatus occupant(const char* path, FileInfo* existing, std::string* err) {
-  BY_HANDLE_FILE_INFORMATION info;
-  *existing = FileInfo();
-  if (!lookAt(path, &info))
-    return MoveStatus::Moved;
-  describe(info, existing);
-  if (info.dwFileAttributes & kNotAFile) {
-    *err = host::shownPath(path) + ": not a regular file";
-    return MoveStatus::Taken;
-  }
-  // Windows never replaces a read-only file (wine would).
-  if (info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) {
-    *err = shownFailure("MoveFileEx", path, ERROR_ACCESS_DENIED);
-    return MoveStatus::Taken;
-  }
-  return MoveStatus::Moved;
-}
-
-bool isFileWithIndex(const char* path, uint64_t index) {
-  BY_HANDLE_FILE_INFORMATION info;
-  FileInfo described;
-  if (!lookAt(path, &info) || (info.dwFileAttributes & kNotAFile))
-    return false;
-  describe(info, &described);
-  return described.inode == index;
-}
-
-uint64_t fileIndex(FileHandle file) {
-  BY_HANDLE_FILE_INFORMATION info;
-  FileInfo described;
-  if (!GetFileInformationByHandle(toHandle(file), &info))
-    return 0;
-  describe(info, &described);
-  return described.inode;
-}
-
-}  // namespace host
 
 DiskInterface& systemDisk() {
   static Win32Disk disk;

@@ -6,12 +6,15 @@
 // sees before they are whole), tempfile_<platform>.cc (named temporary files
 // and their clean-up), console_<platform>.cc (console output),
 // keywait_<platform>.cc (the key wait), names_<platform>.cc (names), and on
-// POSIX signals_posix.cc (what runs when a signal ends the program).
+// POSIX signals_posix.cc (what runs when a signal ends the program) and
+// readahead_posix.cc (reports read ahead of their turn), on Windows
+// file_info_win32.cc (what a file is).
 // shared.cc holds what both do alike.
 #ifndef KORENDEZO_PLATFORM_H_
 #define KORENDEZO_PLATFORM_H_
 
 #include <cstddef>
+#include <array>
 #include <cstdint>
 #include <string>
 #include <unordered_map>
@@ -294,11 +297,18 @@ std::string shownPath(const char* path);
 std::string shownFailure(const char* op, const char* path, SystemError error);
 bool fitsPath(const char* path, unsigned long reserve = 0);
 
-// fs_win32.cc: whether a new file may take the name `path`: Moved when
-// nothing or a file that may be replaced has it (*existing says which
-// file, or is all zero), Taken when something else does. Whether `path`
-// is a file (not a link or a directory) with file index `index`. The file
-// index of an open file, 0 when it cannot be had.
+// file_info_win32.cc: whether `attributes` are those of something that
+// is never a report (a directory, link, junction or device). What the open
+// `file`, or the entry `path` itself (never a link's target), is: false,
+// with the system's last error, when that cannot be had. Whether a new file
+// may take the name `path`: Moved when nothing or a file that may be
+// replaced has it (*existing says which file, or is all zero), Taken when
+// something else does. Whether `path` is a file (not a link or a directory)
+// with file index `index`. The file index of an open file, 0 when it cannot
+// be had.
+bool isNotAFile(unsigned long attributes);
+bool describeFile(FileHandle file, FileInfo* info, unsigned long* attributes);
+bool lookAt(const char* path, FileInfo* info, unsigned long* attributes);
 MoveStatus occupant(const char* path, FileInfo* existing, std::string* err);
 bool isFileWithIndex(const char* path, uint64_t index);
 uint64_t fileIndex(FileHandle file);
@@ -348,6 +358,41 @@ void atFatalSignal(void (*cleanup)());
 // Hold those signals back, and let them through again; not nested.
 void holdFatalSignals();
 void releaseFatalSignals();
+
+// readahead_posix.cc
+
+// Opens a report for reading: never through a link, never waiting on a
+// FIFO, without changing its access time where the process may.
+int openForReading(const char* name);
+
+// Reports opened ahead of their turn, oldest first, in a ring: a few
+// descriptors however many reports there are. Until a read finds a report
+// that the page cache does not hold, reads take only what it holds; from
+// then on each report opened ahead is read from the disk meanwhile (Linux;
+// elsewhere nothing is opened ahead).
+class ReadAhead {
+ public:
+  ~ReadAhead() { Drop(); }
+  void Open(const char* name);
+  // Closes every report opened ahead.
+  void Drop();
+  // The descriptor opened ahead for `name`, or -1. Those opened before it
+  // have had their turn: they are closed.
+  int Take(const char* name);
+  // read(), EINTR retried; false with errno set when it fails.
+  bool Read(int fd, char* buf, size_t size, size_t* got);
+
+ private:
+  int TakeOldest();
+
+  struct Ahead {
+    std::string name;
+    int fd = -1;
+  };
+  std::array<Ahead, 64> ring_;
+  size_t first_ = 0, count_ = 0;
+  bool advising_ = false;
+};
 
 // names_posix.cc: whether a directory entry's name is one of a report.
 bool matchesReportName(const char* name);
