@@ -14,6 +14,15 @@ namespace {
 
 using host::failure;
 
+// The times of a stat with their nanoseconds; macOS names them apart.
+#ifdef __APPLE__
+const timespec& accessedAt(const struct stat& st) { return st.st_atimespec; }
+const timespec& modifiedAt(const struct stat& st) { return st.st_mtimespec; }
+#else
+const timespec& accessedAt(const struct stat& st) { return st.st_atim; }
+const timespec& modifiedAt(const struct stat& st) { return st.st_mtim; }
+#endif
+
 void describe(const struct stat& st, FileInfo* info) {
   info->device = static_cast<uint64_t>(st.st_dev);
   info->inode = static_cast<uint64_t>(st.st_ino);
@@ -21,10 +30,10 @@ void describe(const struct stat& st, FileInfo* info) {
   info->mode = static_cast<uint32_t>(st.st_mode);
   info->owner = static_cast<uint32_t>(st.st_uid);
   info->group = static_cast<uint32_t>(st.st_gid);
-  info->accessTime[0] = st.st_atim.tv_sec;
-  info->accessTime[1] = st.st_atim.tv_nsec;
-  info->modifyTime[0] = st.st_mtim.tv_sec;
-  info->modifyTime[1] = st.st_mtim.tv_nsec;
+  info->accessTime[0] = accessedAt(st).tv_sec;
+  info->accessTime[1] = accessedAt(st).tv_nsec;
+  info->modifyTime[0] = modifiedAt(st).tv_sec;
+  info->modifyTime[1] = modifiedAt(st).tv_nsec;
 }
 
 class PosixDisk : public host::SystemDisk {
