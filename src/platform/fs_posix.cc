@@ -166,7 +166,7 @@ class PosixDisk : public host::SystemDisk {
                                          err);
     if (status != MoveStatus::Moved)
       return status;
-    if (existing.device == source.device && existing.inode == source.inode)
+    if (existing.SameFile(source))
       return Remove(name, source, err) ? MoveStatus::Moved
                                        : MoveStatus::SourceStays;
     if (renameat(AT_FDCWD, name, to, name) == 0)
@@ -186,9 +186,10 @@ class PosixDisk : public host::SystemDisk {
       *err = failure("fstatat", name, errno);
       return false;
     }
-    if (st.st_dev != source.device || st.st_ino != source.inode ||
-        !S_ISREG(st.st_mode) ||
-        static_cast<uint64_t>(st.st_size) != source.size) {
+    FileInfo now;
+    describe(st, &now);
+    if (!S_ISREG(st.st_mode) || !now.SameFile(source) ||
+        now.size != source.size) {
       *err = std::string(name) + ": not the file that was read";
       return false;
     }

@@ -164,7 +164,7 @@ class Win32Disk : public host::SystemDisk {
     MoveStatus status = host::occupant(to.c_str(), &existing, err);
     if (status != MoveStatus::Moved)
       return status;
-    if (existing.inode == source.inode && existing.device == source.device) {
+    if (existing.SameFile(source)) {
       if (DeleteFileA(name))
         return MoveStatus::Moved;
       *err = shownFailure("DeleteFile", name, GetLastError());
@@ -193,8 +193,8 @@ class Win32Disk : public host::SystemDisk {
       *err = shownFailure("CreateFile", name, GetLastError());
       return false;
     }
-    if (host::isNotAFile(attributes) || now.device != source.device ||
-        now.inode != source.inode || now.size != source.size) {
+    if (host::isNotAFile(attributes) || !now.SameFile(source) ||
+        now.size != source.size) {
       *err = host::shownPath(name) + ": not the file that was read";
       return false;
     }

@@ -55,6 +55,10 @@ struct FileInfo {
   int64_t accessTime[2] = {0, 0};  // seconds and nanoseconds (POSIX);
   int64_t modifyTime[2] = {0, 0};  // Windows: FILETIME in [0]
   int64_t createTime = 0;          // Windows: FILETIME
+
+  bool SameFile(const FileInfo& other) const {
+    return device == other.device && inode == other.inode;
+  }
 };
 
 // Result of opening a file for reading.
