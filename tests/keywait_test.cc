@@ -18,6 +18,7 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/key_event.h"
 #include "platform/platform.h"
 
 namespace {
@@ -67,9 +68,9 @@ const unsigned char* bytesOf(const std::string& s) {
 TEST(CompletesKey, KeyIsWholeOnlyWithItsLastByte) {
   for (const Key& key : kKeys) {
     for (size_t n = 1; n < key.bytes.size(); ++n)
-      EXPECT_FALSE(host::completesKey(bytesOf(key.bytes), n))
+      EXPECT_FALSE(completesKey(bytesOf(key.bytes), n))
           << key.name << ", first " << n << " bytes";
-    EXPECT_EQ(host::completesKey(bytesOf(key.bytes), key.bytes.size()),
+    EXPECT_EQ(completesKey(bytesOf(key.bytes), key.bytes.size()),
               !key.endsByPause)
         << key.name;
   }
@@ -88,9 +89,9 @@ TEST(CompletesKey, BrokenKeyEndsAtTheStrayByte) {
   };
   for (const std::string& bytes : broken) {
     for (size_t n = 1; n < bytes.size(); ++n)
-      EXPECT_FALSE(host::completesKey(bytesOf(bytes), n))
+      EXPECT_FALSE(completesKey(bytesOf(bytes), n))
           << testing::PrintToString(bytes);
-    EXPECT_TRUE(host::completesKey(bytesOf(bytes), bytes.size()))
+    EXPECT_TRUE(completesKey(bytesOf(bytes), bytes.size()))
         << testing::PrintToString(bytes);
   }
 }

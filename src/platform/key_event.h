@@ -1,12 +1,14 @@
-// Which console key events end the wait for a key at the end of a run.
-// Portable, so that its rules are tested on every host.
+// Which keys end the wait for a key at the end of a run: console key
+// events (Windows) and the bytes a terminal sends (POSIX). Portable, so
+// that both rule sets are tested on every host.
 #ifndef KORENDEZO_PLATFORM_KEY_EVENT_H_
 #define KORENDEZO_PLATFORM_KEY_EVENT_H_
 
+#include <cstddef>
 #include <cstdint>
 
 // Windows virtual-key codes (the values of <windows.h>, which
-// platform_win32.cc checks them against).
+// win32/key_wait.cc checks them against).
 namespace vk {
 constexpr uint16_t kBack = 0x08;
 constexpr uint16_t kTab = 0x09;
@@ -64,5 +66,13 @@ struct KeyEvent {
 // Releases, modifiers, lock keys, Pause, the Windows and menu keys end
 // nothing.
 bool keyEndsWait(const KeyEvent& event);
+
+// Whether `size` bytes (at least one) read from a terminal, each read only
+// because the bytes before it were not yet a whole key, are one whole key
+// press: a character (UTF-8 bytes included) or an escape sequence,
+// optionally after an ESC that stands for Alt. ESC on its own is not whole
+// here: the caller ends it when no further byte follows within a short
+// time.
+bool completesKey(const unsigned char* bytes, size_t size);
 
 #endif  // KORENDEZO_PLATFORM_KEY_EVENT_H_

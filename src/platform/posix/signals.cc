@@ -6,7 +6,7 @@
 #include <atomic>
 #include <cstring>
 
-#include "platform.h"
+#include "platform/posix/posix.h"
 
 namespace {
 
@@ -54,7 +54,7 @@ sigset_t gHeldMask;
 
 }  // namespace
 
-namespace host {
+namespace posix {
 
 void atFatalSignal(void (*cleanup)()) {
   int count = gCleanupCount.load(std::memory_order_acquire);
@@ -74,4 +74,4 @@ void holdFatalSignals() {
 
 void releaseFatalSignals() { sigprocmask(SIG_SETMASK, &gHeldMask, nullptr); }
 
-}  // namespace host
+}  // namespace posix

@@ -1,10 +1,10 @@
 // What a file is on Windows: its identity, size and times, and whether a
 // new file may take its name.
-#include <windows.h>
+#include "platform/win32/win32.h"
 
-#include "platform.h"
+using host::Occupant;
 
-namespace host {
+namespace win32 {
 
 namespace {
 
@@ -59,22 +59,22 @@ bool lookAt(const char* path, FileInfo* info, unsigned long* attributes) {
   return ok;
 }
 
-MoveStatus occupant(const char* path, FileInfo* existing, std::string* err) {
+Occupant occupant(const char* path, FileInfo* existing, std::string* err) {
   unsigned long attributes = 0;
   if (!lookAt(path, existing, &attributes)) {
     *existing = FileInfo();
-    return MoveStatus::Moved;
+    return Occupant::Free;
   }
   if (isNotAFile(attributes)) {
     *err = shownPath(path) + ": not a regular file";
-    return MoveStatus::Taken;
+    return Occupant::Other;
   }
   // Windows never replaces a read-only file (wine would).
   if (attributes & FILE_ATTRIBUTE_READONLY) {
     *err = shownFailure("MoveFileEx", path, ERROR_ACCESS_DENIED);
-    return MoveStatus::Taken;
+    return Occupant::Other;
   }
-  return MoveStatus::Moved;
+  return Occupant::File;
 }
 
 bool isFileWithIndex(const char* path, uint64_t index) {
@@ -90,4 +90,4 @@ uint64_t fileIndex(FileHandle file) {
   return describeFile(file, &info, &attributes) ? info.inode : 0;
 }
 
-}  // namespace host
+}  // namespace win32

@@ -6,9 +6,9 @@
 
 #include <cerrno>
 
-#include "platform.h"
+#include "platform/posix/posix.h"
 
-namespace host {
+namespace posix {
 
 namespace {
 
@@ -109,4 +109,4 @@ int ReadAhead::TakeOldest() {
   return fd;
 }
 
-}  // namespace host
+}  // namespace posix

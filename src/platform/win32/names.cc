@@ -1,11 +1,9 @@
 // Names on Windows: report names are used as they are, in the ANSI code
 // page, and names that Windows would refuse or change are refused.
-#include <windows.h>
-
 #include <algorithm>
 #include <cstring>
 
-#include "platform.h"
+#include "platform/win32/win32.h"
 
 namespace {
 
@@ -65,7 +63,7 @@ size_t appendForConsole(std::string* out, const char* name, size_t size) {
   return size;
 }
 
-namespace host {
+namespace win32 {
 
 std::string shownPath(const char* path) {
   std::string shown = path;
@@ -74,8 +72,8 @@ std::string shownPath(const char* path) {
 }
 
 std::string shownFailure(const char* op, const char* path,
-                         SystemError error) {
-  return failure(op, shownPath(path).c_str(), error);
+                         host::SystemError error) {
+  return host::failure(op, shownPath(path).c_str(), error);
 }
 
 bool fitsPath(const char* path, unsigned long reserve) {
@@ -84,4 +82,4 @@ bool fitsPath(const char* path, unsigned long reserve) {
   return n != 0 && n < MAX_PATH - reserve;
 }
 
-}  // namespace host
+}  // namespace win32

@@ -4,7 +4,7 @@
 
 #include <cstring>
 
-#include "platform.h"
+#include "platform/posix/posix.h"
 
 namespace {
 
@@ -62,7 +62,7 @@ size_t utf8SequenceLength(const unsigned char* s, size_t left) {
 
 }  // namespace
 
-namespace host {
+namespace posix {
 
 // The host's rule for the search pattern "*.htm": names ending in ".htm"
 // or ".html", letter case ignored (Windows yields both through its short
@@ -73,7 +73,7 @@ bool matchesReportName(const char* name) {
          endsWithNoCase(name, length, ".html");
 }
 
-}  // namespace host
+}  // namespace posix
 
 bool hostRefusesDirName(const char* raw) {
   // ISO-8859-2 0x80-0x9F are the C1 control characters.

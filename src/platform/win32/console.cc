@@ -8,7 +8,7 @@
 #include <cstdio>
 #include <string>
 
-#include "platform.h"
+#include "platform/host.h"
 
 namespace {
 

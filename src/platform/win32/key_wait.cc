@@ -2,7 +2,7 @@
 // mode restored afterwards.
 #include <windows.h>
 
-#include "platform.h"
+#include "platform/host.h"
 #include "platform/key_event.h"
 
 static_assert(vk::kBack == VK_BACK && vk::kTab == VK_TAB &&

@@ -1,0 +1,371 @@
+// A copy's road on POSIX systems: create, write, keep the source's
+// metadata, commit (flush, then put in place, replacing an older copy),
+// or discard; and the temporary names a killed run left.
+//
+// On Linux a copy is an anonymous file in its directory (O_TMPFILE) until
+// it is linked in place, so a run killed at any moment leaves nothing.
+// Replacing an older copy needs a name for a moment: the copy is linked as
+// .korendezo-<pid>-<inode>.tmp and renamed over it. A run killed in
+// between leaves that name, and the next run that opens the directory
+// removes it once process <pid> has ended and the name still belongs to
+// inode <inode>. Where anonymous files are not to be had, the copy is
+// written under such a name from the start (with a counter in place of the
+// inode, which no later run removes); a signal that ends the program
+// removes it.
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+
+#include "platform/posix/posix.h"
+
+using host::Attempt;
+using host::Copy;
+using host::failure;
+
+// --- Temporary names, removed should a signal end the program ---
+
+namespace {
+
+// Holds the fatal signals back while a temporary name and its entry below
+// change together.
+class FatalSignalsBlocked {
+ public:
+  FatalSignalsBlocked() { posix::holdFatalSignals(); }
+  ~FatalSignalsBlocked() { posix::releaseFatalSignals(); }
+  FatalSignalsBlocked(const FatalSignalsBlocked&) = delete;
+  FatalSignalsBlocked& operator=(const FatalSignalsBlocked&) = delete;
+};
+
+// The temporary name that exists, if any, for the clean-up: set only once
+// the file is there, cleared as soon as it is renamed or removed, in both
+// cases with the fatal signals held back.
+int gTempDir = -1;
+char gTempName[64];
+std::atomic<bool> gTempActive{false};
+
+void removeRegisteredTemp() {
+  if (gTempActive.load(std::memory_order_acquire))
+    unlinkat(gTempDir, gTempName, 0);
+}
+
+void registerTemp(Copy* copy, const std::string& name) {
+  static bool installed = false;
+  if (!installed) {
+    installed = true;
+    posix::atFatalSignal(removeRegisteredTemp);
+  }
+  gTempDir = static_cast<int>(copy->dir);
+  std::snprintf(gTempName, sizeof gTempName, "%s", name.c_str());
+  gTempActive.store(true, std::memory_order_release);
+  copy->tempName = name;
+}
+
+void forgetTemp(Copy* copy) {
+  gTempActive.store(false, std::memory_order_release);
+  copy->tempName.clear();
+}
+
+unsigned long ownPid() { return static_cast<unsigned long>(getpid()); }
+
+// --- Create ---
+
+// The anonymous file for a copy in `dir`, or -1 with errno set.
+int openAnonymous(int dir) {
+#ifdef O_TMPFILE
+  return openat(dir, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+#else
+  (void)dir;
+  errno = EOPNOTSUPP;
+  return -1;
+#endif
+}
+
+bool anonymousUnsupported(int error) {
+  return error == EOPNOTSUPP || error == EISDIR || error == EINVAL;
+}
+
+// Creates the copy under a temporary name of its own, for a file system
+// without anonymous files.
+bool createNamedTemp(Copy* copy, std::string* err) {
+  int error = 0;
+  Attempt attempt =
+      host::createUnderTempName(ownPid(), [&](const std::string& name) {
+        FatalSignalsBlocked blocked;
+        int fd = openat(static_cast<int>(copy->dir), name.c_str(),
+                        O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                        0600);
+        if (fd >= 0) {
+          registerTemp(copy, name);
+          copy->file = fd;
+          return Attempt::Made;
+        }
+        error = errno;
+        return error == EEXIST ? Attempt::NameTaken : Attempt::Failed;
+      });
+  if (attempt == Attempt::Made)
+    return true;
+  *err = failure("open", copy->path.c_str(), error);
+  return false;
+}
+
+bool createCopy(Copy* copy, std::string* err) {
+  int fd = openAnonymous(static_cast<int>(copy->dir));
+  if (fd >= 0) {
+    copy->file = fd;
+    return true;
+  }
+  if (!anonymousUnsupported(errno)) {
+    *err = failure("open", copy->path.c_str(), errno);
+    return false;
+  }
+  return createNamedTemp(copy, err);
+}
+
+}  // namespace
+
+namespace posix {
+
+bool PosixDisk::CreateCopy(DirHandle dir, const char* name, FileHandle* file,
+                           std::string* err) {
+  Copy copy;
+  copy.dir = dir;
+  copy.path = dirs_.PathOf(dir);
+  copy.path += '/';
+  copy.path += name;
+  if (!createCopy(&copy, err))
+    return false;
+  *file = copy.file;
+  copies_[copy.file] = std::move(copy);
+  return true;
+}
+
+// --- Write ---
+
+bool PosixDisk::Write(FileHandle file, const char* data, size_t size,
+                      std::string* err) {
+  const Copy& copy = copies_.at(file);
+  while (size > 0) {
+    ssize_t n = write(static_cast<int>(file), data, size);
+    if (n < 0) {
+      if (errno == EINTR)
+        continue;
+      *err = failure("write", copy.path.c_str(), errno);
+      return false;
+    }
+    data += n;
+    size -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+}  // namespace posix
+
+namespace {
+
+// --- Keep the metadata ---
+
+// Takes over the source's owner where the process may, then its
+// permission bits (a change of owner may clear set-id bits) and times.
+bool copyMetadata(const Copy& copy, const FileInfo& source,
+                  std::string* err) {
+  int fd = static_cast<int>(copy.file);
+  if (fchown(fd, source.owner, source.group) != 0 && errno != EPERM &&
+      errno != EINVAL && errno != EOPNOTSUPP) {
+    *err = failure("fchown", copy.path.c_str(), errno);
+    return false;
+  }
+  if (fchmod(fd, static_cast<mode_t>(source.mode & 07777)) != 0 &&
+      errno != EPERM && errno != EOPNOTSUPP) {
+    *err = failure("fchmod", copy.path.c_str(), errno);
+    return false;
+  }
+  struct timespec times[2] = {
+      {static_cast<time_t>(source.accessTime[0]),
+       static_cast<long>(source.accessTime[1])},
+      {static_cast<time_t>(source.modifyTime[0]),
+       static_cast<long>(source.modifyTime[1])}};
+  if (futimens(fd, times) != 0 && errno != EPERM) {
+    *err = failure("futimens", copy.path.c_str(), errno);
+    return false;
+  }
+  return true;
+}
+
+// --- Put in place ---
+
+// Links the open anonymous file `fd` as `name` in `dir`.
+bool linkAnonymous(int fd, int dir, const char* name) {
+  char proc[64];
+  std::snprintf(proc, sizeof proc, "/proc/self/fd/%d", fd);
+  if (linkat(AT_FDCWD, proc, dir, name, AT_SYMLINK_FOLLOW) == 0)
+    return true;
+#ifdef AT_EMPTY_PATH
+  // Without /proc, a process that may do so links the descriptor itself.
+  if (errno == ENOENT)
+    return linkat(fd, "", dir, name, AT_EMPTY_PATH) == 0;
+#endif
+  return false;
+}
+
+// Gives the anonymous copy a temporary name of its own that carries its
+// inode, which tells a later run whose it is.
+bool nameAnonymousCopy(Copy* copy, std::string* err) {
+  int fd = static_cast<int>(copy->file);
+  struct stat st;
+  if (fstat(fd, &st) != 0) {
+    *err = failure("fstat", copy->path.c_str(), errno);
+    return false;
+  }
+  std::string name =
+      host::tempName(ownPid(), static_cast<unsigned long long>(st.st_ino));
+  FatalSignalsBlocked blocked;
+  if (!linkAnonymous(fd, static_cast<int>(copy->dir), name.c_str())) {
+    *err = failure("linkat", copy->path.c_str(), errno);
+    return false;
+  }
+  registerTemp(copy, name);
+  return true;
+}
+
+// Renames the copy's temporary name over `name`.
+MoveStatus renameOver(Copy* copy, const char* name, std::string* err) {
+  int dir = static_cast<int>(copy->dir);
+  FatalSignalsBlocked blocked;
+  if (renameat(dir, copy->tempName.c_str(), dir, name) == 0) {
+    forgetTemp(copy);
+    return MoveStatus::Moved;
+  }
+  *err = failure("rename", copy->path.c_str(), errno);
+  return MoveStatus::Failed;
+}
+
+// Puts the copy in place as `name`: an anonymous copy is linked there;
+// where a file has the name, the copy is renamed over it through a name of
+// its own. Nothing but a file is ever replaced.
+MoveStatus place(Copy* copy, const char* name, std::string* err) {
+  int dir = static_cast<int>(copy->dir);
+  if (copy->tempName.empty()) {
+    if (linkAnonymous(static_cast<int>(copy->file), dir, name))
+      return MoveStatus::Moved;
+    if (errno != EEXIST) {
+      *err = failure("linkat", copy->path.c_str(), errno);
+      return MoveStatus::Failed;
+    }
+  }
+  FileInfo existing;
+  MoveStatus refusal;
+  if (host::blocks(
+          posix::occupantAt(dir, name, copy->path.c_str(), &existing, err),
+          &refusal))
+    return refusal;
+  if (copy->tempName.empty() && !nameAnonymousCopy(copy, err))
+    return MoveStatus::Failed;
+  return renameOver(copy, name, err);
+}
+
+// --- Discard ---
+
+void discard(Copy* copy) {
+  if (copy->file >= 0)
+    close(static_cast<int>(copy->file));
+  copy->file = -1;
+  if (copy->tempName.empty())
+    return;
+  FatalSignalsBlocked blocked;
+  unlinkat(static_cast<int>(copy->dir), copy->tempName.c_str(), 0);
+  forgetTemp(copy);
+}
+
+// Gives the copy `source`'s metadata, flushes it and puts it in place as
+// `name`; closes it. On anything but Moved the copy is gone, unless only
+// closing it failed.
+MoveStatus commit(Copy* copy, const FileInfo& source, const char* name,
+                  std::string* err) {
+  int fd = static_cast<int>(copy->file);
+  MoveStatus status = MoveStatus::Failed;
+  if (copyMetadata(*copy, source, err)) {
+    if (fsync(fd) == 0)
+      status = place(copy, name, err);
+    else
+      *err = failure("fsync", copy->path.c_str(), errno);
+  }
+  if (status != MoveStatus::Moved) {
+    discard(copy);
+    return status;
+  }
+  copy->file = -1;
+  // Linux closes the descriptor even when close() reports EINTR. The copy,
+  // flushed and in place, stays: the report stays too, and its line says
+  // what went wrong.
+  if (close(fd) != 0 && errno != EINTR) {
+    *err = failure("close", copy->path.c_str(), errno);
+    return MoveStatus::Failed;
+  }
+  return MoveStatus::Moved;
+}
+
+}  // namespace
+
+namespace posix {
+
+MoveStatus PosixDisk::CommitCopy(FileHandle file, const FileInfo& source,
+                                 DirHandle, const char* name,
+                                 std::string* err) {
+  auto found = copies_.find(file);
+  MoveStatus status = commit(&found->second, source, name, err);
+  copies_.erase(found);
+  return status;
+}
+
+void PosixDisk::DiscardCopy(FileHandle file) {
+  auto found = copies_.find(file);
+  discard(&found->second);
+  copies_.erase(found);
+}
+
+}  // namespace posix
+
+// --- A killed run's temporary names ---
+
+namespace {
+
+// Whether the process `pid` runs, or may run (it is not ours to judge).
+bool processMayRun(unsigned long pid) {
+  return pid == 0 || pid > static_cast<unsigned long>(INT_MAX) ||
+         kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH;
+}
+
+}  // namespace
+
+namespace posix {
+
+void PosixDisk::RemoveLeftovers(int dir) {
+  int fd = openat(dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  DIR* listing = fd >= 0 ? fdopendir(fd) : nullptr;
+  if (!listing) {
+    if (fd >= 0)
+      close(fd);
+    return;
+  }
+  while (const dirent* entry = readdir(listing)) {
+    unsigned long pid;
+    unsigned long long inode;
+    struct stat st;
+    if (!host::parseTempName(entry->d_name, &pid, &inode) ||
+        pid == ownPid() || processMayRun(pid))
+      continue;
+    if (fstatat(dir, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+        S_ISREG(st.st_mode) && st.st_ino == inode)
+      unlinkat(dir, entry->d_name, 0);
+  }
+  closedir(listing);
+}
+
+}  // namespace posix

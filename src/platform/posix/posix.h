@@ -1,0 +1,120 @@
+// Inside the POSIX platform (Linux, macOS): what its files give each other.
+// Only the POSIX build sees this header.
+#ifndef KORENDEZO_PLATFORM_POSIX_POSIX_H_
+#define KORENDEZO_PLATFORM_POSIX_POSIX_H_
+
+#ifdef _WIN32
+#error "the POSIX platform's own header: its build alone includes it"
+#endif
+
+#include <sys/stat.h>
+
+#include <array>
+#include <string>
+#include <unordered_map>
+
+#include "platform/host.h"
+
+namespace posix {
+
+// disk.cc
+
+// What a stat says of a file, in the layer's terms.
+void describe(const struct stat& st, FileInfo* info);
+// What has `name` in `dir` (`path` in messages), never following a link;
+// *existing describes a File, and is all zero otherwise.
+host::Occupant occupantAt(int dir, const char* name, const char* path,
+                          FileInfo* existing, std::string* err);
+
+// read_ahead.cc
+
+// Opens a report for reading: never through a link, never waiting on a
+// FIFO, without changing its access time where the process may.
+int openForReading(const char* name);
+
+// Reports opened ahead of their turn, oldest first, in a ring: a few
+// descriptors however many reports there are. Until a read finds a report
+// that the page cache does not hold, reads take only what it holds; from
+// then on each report opened ahead is read from the disk meanwhile (Linux;
+// elsewhere nothing is opened ahead).
+class ReadAhead {
+ public:
+  ~ReadAhead() { Drop(); }
+  void Open(const char* name);
+  // Closes every report opened ahead.
+  void Drop();
+  // The descriptor opened ahead for `name`, or -1. Those opened before it
+  // have had their turn: they are closed.
+  int Take(const char* name);
+  // read(), EINTR retried; false with errno set when it fails.
+  bool Read(int fd, char* buf, size_t size, size_t* got);
+
+ private:
+  int TakeOldest();
+
+  struct Ahead {
+    std::string name;
+    int fd = -1;
+  };
+  std::array<Ahead, 64> ring_;
+  size_t first_ = 0, count_ = 0;
+  bool advising_ = false;
+};
+
+// signals.cc: the signals that end the program and the clean-ups that run
+// first.
+
+// Adds an async-signal-safe function to call when SIGINT, SIGTERM, SIGHUP
+// or SIGQUIT ends the program (each is caught unless it was ignored when
+// the program started); the signal's default action follows. At most two.
+void atFatalSignal(void (*cleanup)());
+// Hold those signals back, and let them through again; not nested.
+void holdFatalSignals();
+void releaseFatalSignals();
+
+// names.cc: whether a directory entry's name is one of a report.
+bool matchesReportName(const char* name);
+
+// The disk: disk.cc, and copy.cc for the copies and their temporary names.
+class PosixDisk : public DiskInterface {
+ public:
+  PosixDisk();
+
+  bool ListEntries(NameList* names, std::string* err) override;
+  void ReadAhead(const char* name) override;
+  OpenStatus OpenRead(const char* name, FileHandle* handle, FileInfo* info,
+                      std::string* err) override;
+  bool Read(FileHandle handle, char* buf, size_t size, size_t* got,
+            std::string* err) override;
+  void CloseRead(FileHandle handle) override;
+  DirStatus OpenDir(const char* name, DirHandle* dir,
+                    std::string* err) override;
+  void CloseDir(DirHandle dir) override;
+  MoveStatus MoveInto(const char* name, const FileInfo& source, DirHandle dir,
+                      std::string* err) override;
+  bool Remove(const char* name, const FileInfo& source,
+              std::string* err) override;
+
+  bool CreateCopy(DirHandle dir, const char* name, FileHandle* copy,
+                  std::string* err) override;
+  bool Write(FileHandle copy, const char* data, size_t size,
+             std::string* err) override;
+  MoveStatus CommitCopy(FileHandle copy, const FileInfo& source,
+                        DirHandle dir, const char* name,
+                        std::string* err) override;
+  void DiscardCopy(FileHandle copy) override;
+
+ private:
+  // copy.cc: removes from `dir` the temporary files of this program's runs
+  // that have ended, only while each still is the file its name says.
+  static void RemoveLeftovers(int dir);
+
+  host::OpenFiles files_;  // open for reading
+  host::OpenFiles dirs_;
+  posix::ReadAhead ahead_;
+  std::unordered_map<FileHandle, host::Copy> copies_;
+};
+
+}  // namespace posix
+
+#endif  // KORENDEZO_PLATFORM_POSIX_POSIX_H_

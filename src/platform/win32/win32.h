@@ -1,0 +1,96 @@
+// Inside the Windows platform: what its files give each other. Only the
+// Windows build sees this header.
+#ifndef KORENDEZO_PLATFORM_WIN32_WIN32_H_
+#define KORENDEZO_PLATFORM_WIN32_WIN32_H_
+
+#ifndef _WIN32
+#error "the Windows platform's own header: its build alone includes it"
+#endif
+
+#include <windows.h>
+
+#include <string>
+#include <unordered_map>
+
+#include "platform/host.h"
+
+namespace win32 {
+
+inline HANDLE toHandle(intptr_t handle) {
+  return reinterpret_cast<HANDLE>(handle);
+}
+inline intptr_t fromHandle(HANDLE handle) {
+  return reinterpret_cast<intptr_t>(handle);
+}
+
+// names.cc: a path as a Windows user reads it in a message, with
+// backslashes (the run joins names with '/', which the system takes too),
+// and "op(path): reason" with the path so shown; whether `path` stays
+// within what the ANSI functions reach, MAX_PATH characters of full path,
+// less `reserve`.
+std::string shownPath(const char* path);
+std::string shownFailure(const char* op, const char* path,
+                         host::SystemError error);
+bool fitsPath(const char* path, unsigned long reserve = 0);
+
+// file_info.cc
+
+// Whether `attributes` are those of something that is never a report (a
+// directory, link, junction or device).
+bool isNotAFile(unsigned long attributes);
+// What the open `file`, or the entry `path` itself (never a link's
+// target), is: false, with the system's last error, when that cannot be
+// had.
+bool describeFile(FileHandle file, FileInfo* info, unsigned long* attributes);
+bool lookAt(const char* path, FileInfo* info, unsigned long* attributes);
+// What has the name `path` where a file is to go; *existing describes a
+// File, and is all zero otherwise. A read-only file, which Windows never
+// replaces, counts as Other.
+host::Occupant occupant(const char* path, FileInfo* existing,
+                        std::string* err);
+// Whether `path` is a file (not a link or a directory) with file index
+// `index`.
+bool isFileWithIndex(const char* path, uint64_t index);
+// The file index of an open file, 0 when it cannot be had.
+uint64_t fileIndex(FileHandle file);
+
+// The disk: disk.cc, and copy.cc for the copies and their temporary names.
+class Win32Disk : public DiskInterface {
+ public:
+  bool ListEntries(NameList* names, std::string* err) override;
+  OpenStatus OpenRead(const char* name, FileHandle* handle, FileInfo* info,
+                      std::string* err) override;
+  bool Read(FileHandle handle, char* buf, size_t size, size_t* got,
+            std::string* err) override;
+  void CloseRead(FileHandle handle) override;
+  DirStatus OpenDir(const char* name, DirHandle* dir,
+                    std::string* err) override;
+  void CloseDir(DirHandle dir) override;
+  MoveStatus MoveInto(const char* name, const FileInfo& source, DirHandle dir,
+                      std::string* err) override;
+  bool Remove(const char* name, const FileInfo& source,
+              std::string* err) override;
+
+  bool CreateCopy(DirHandle dir, const char* name, FileHandle* copy,
+                  std::string* err) override;
+  bool Write(FileHandle copy, const char* data, size_t size,
+             std::string* err) override;
+  MoveStatus CommitCopy(FileHandle copy, const FileInfo& source,
+                        DirHandle dir, const char* name,
+                        std::string* err) override;
+  void DiscardCopy(FileHandle copy) override;
+
+ private:
+  // copy.cc: removes from the directory `dirName` the temporary files of
+  // this program's runs that have ended, only while each still is the file
+  // its name says.
+  static void RemoveLeftovers(const char* dirName);
+
+  host::OpenFiles files_;  // open for reading
+  host::OpenFiles dirs_;
+  std::unordered_map<FileHandle, host::Copy> copies_;
+};
+
+}  // namespace win32
+
+#endif  // KORENDEZO_PLATFORM_WIN32_WIN32_H_
