@@ -98,7 +98,7 @@ class NullDisk : public DiskInterface {
   bool Write(FileHandle, const char*, size_t, std::string*) override {
     return false;
   }
-  MoveStatus CommitCopy(FileHandle, const FileInfo&, DirHandle, const char*,
+  MoveStatus CommitCopy(FileHandle, FileInfo*, DirHandle, const char*,
                         std::string*) override {
     return MoveStatus::Failed;
   }
@@ -217,7 +217,7 @@ class DiscardingDisk : public NullDisk {
     written += size;
     return true;
   }
-  MoveStatus CommitCopy(FileHandle, const FileInfo&, DirHandle, const char*,
+  MoveStatus CommitCopy(FileHandle, FileInfo*, DirHandle, const char*,
                         std::string*) override {
     return MoveStatus::Moved;
   }
@@ -230,8 +230,9 @@ void BM_WriteConversion(benchmark::State& state) {
   size_t bytes = 0, lines = 0;
   for (auto _ : state) {
     const std::string& text = reports.Next();
-    bool ok = saveReport(disk, 1, "r.htm", text.data(), text.size(),
-                         FileInfo(), &err) == MoveStatus::Moved;
+    FileInfo source;
+    bool ok = saveReport(disk, 1, "r.htm", text.data(), text.size(), &source,
+                         &err) == MoveStatus::Moved;
     benchmark::DoNotOptimize(ok);
     bytes += text.size();
     state.PauseTiming();

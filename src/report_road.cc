@@ -156,8 +156,8 @@ Outcome ReportRoad::Move(const char* name, DirHandle dir,
 Outcome ReportRoad::Copy(const char* name, DirHandle dir,
                          LoadedReport* loaded) {
   convertReport(b_.report, loaded);
-  if (saveReport(disk_, dir, name, b_.report, loaded->length, loaded->source,
-                 &err_) != MoveStatus::Moved)
+  if (saveReport(disk_, dir, name, b_.report, loaded->length,
+                 &loaded->source, &err_) != MoveStatus::Moved)
     return Fail(kNoCopy, err_);
   if (!disk_.Remove(name, loaded->source, &err_))
     return Fail(kNotRemoved, err_);

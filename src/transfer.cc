@@ -167,7 +167,7 @@ void convertReport(char* report, LoadedReport* loaded) {
 
 MoveStatus saveReport(DiskInterface& disk, DirHandle dir, const char* name,
                       const char* text, size_t length,
-                      const FileInfo& source, std::string* err) {
+                      FileInfo* source, std::string* err) {
   FileHandle copy;
   if (!disk.CreateCopy(dir, name, &copy, err))
     return MoveStatus::Failed;

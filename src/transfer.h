@@ -54,7 +54,7 @@ void convertReport(char* report, LoadedReport* loaded);
 // written where nobody sees it, given `source`'s metadata, flushed to
 // stable storage, and only then put in place. On any failure it is gone.
 MoveStatus saveReport(DiskInterface& disk, DirHandle dir, const char* name,
-                      const char* text, size_t length,
-                      const FileInfo& source, std::string* err);
+                      const char* text, size_t length, FileInfo* source,
+                      std::string* err);
 
 #endif  // KORENDEZO_TRANSFER_H_

@@ -19,8 +19,9 @@ MoveStatus saveInto(VirtualDisk& disk, const char* dir,
   DirHandle handle;
   if (disk.OpenDir(dir, &handle, err) == DirStatus::Failed)
     return MoveStatus::Failed;
+  FileInfo source;
   MoveStatus status = saveReport(disk, handle, "r.htm", text.data(),
-                                 text.size(), FileInfo(), err);
+                                 text.size(), &source, err);
   disk.CloseDir(handle);
   return status;
 }

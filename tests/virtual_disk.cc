@@ -193,7 +193,7 @@ bool VirtualDisk::Write(FileHandle copy, const char* data, size_t size,
   return true;
 }
 
-MoveStatus VirtualDisk::CommitCopy(FileHandle copy, const FileInfo&,
+MoveStatus VirtualDisk::CommitCopy(FileHandle copy, FileInfo*,
                                    DirHandle, const char*, std::string* err) {
   const std::string path = copies_.at(copy).path;
   std::string bytes = copyBytes_[copy];

@@ -66,7 +66,7 @@ struct VirtualDisk : public DiskInterface {
                   std::string* err) override;
   bool Write(FileHandle copy, const char* data, size_t size,
              std::string* err) override;
-  MoveStatus CommitCopy(FileHandle copy, const FileInfo& source,
+  MoveStatus CommitCopy(FileHandle copy, FileInfo* source,
                         DirHandle dir, const char* name,
                         std::string* err) override;
   void DiscardCopy(FileHandle copy) override;

@@ -47,15 +47,24 @@ struct FileInfo {
   uint32_t group = 0;
   int64_t accessTime[2] = {0, 0};  // seconds and nanoseconds (POSIX);
   int64_t modifyTime[2] = {0, 0};  // Windows: FILETIME in [0]
-  int64_t createTime = 0;          // Windows: FILETIME
+  // When the file's data or metadata last changed (POSIX ctime; Windows:
+  // ChangeTime, a FILETIME in [0]). Nothing can set it back.
+  int64_t changeTime[2] = {0, 0};
+  int64_t createTime = 0;  // Windows: FILETIME
 
   bool SameFile(const FileInfo& other) const {
     return device == other.device && inode == other.inode;
   }
   // Whether `now`, a later look at the report's name, still shows this
-  // file as it was read.
+  // file unchanged since it was read: the same file, size and times. A
+  // change that put the modification time back still moves the change
+  // time.
   bool StillAsRead(const FileInfo& now) const {
-    return SameFile(now) && size == now.size;
+    return SameFile(now) && size == now.size &&
+           modifyTime[0] == now.modifyTime[0] &&
+           modifyTime[1] == now.modifyTime[1] &&
+           changeTime[0] == now.changeTime[0] &&
+           changeTime[1] == now.changeTime[1];
   }
 };
 
@@ -136,16 +145,18 @@ class DiskInterface {
   // of `source`, flushes it to stable storage and puts it in place as
   // `dir`/`name`, replacing a file there; closes it. Anything but Moved
   // leaves no copy and `dir`/`name` as it was, except that a copy in place
-  // stays when only closing it fails.
-  virtual MoveStatus CommitCopy(FileHandle copy, const FileInfo& source,
+  // stays when only closing it fails. When what it replaced was another
+  // name of `source` itself (a hard link), *source takes the change time
+  // that replacing gave it, so that the report is still known as read.
+  virtual MoveStatus CommitCopy(FileHandle copy, FileInfo* source,
                                 DirHandle dir, const char* name,
                                 std::string* err) = 0;
   // Closes and removes a copy that is not to be committed.
   virtual void DiscardCopy(FileHandle copy) = 0;
 
-  // Removes the file `name` if it still is `source` as it was read (same
-  // file, same size); otherwise, a file that took its name or that changed
-  // since, it stays and the call fails.
+  // Removes the file `name` if it still is `source` as it was read (see
+  // FileInfo::StillAsRead); otherwise, a file that took its name or that
+  // changed since, it stays and the call fails.
   virtual bool Remove(const char* name, const FileInfo& source,
                       std::string* err) = 0;
 };

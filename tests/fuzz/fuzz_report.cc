@@ -67,7 +67,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   DirHandle dir;
   require(disk.OpenDir("d", &dir, &err) == DirStatus::Opened, "directory");
   require(saveReport(disk, dir, "r.htm", report.get(), loaded.length,
-                     loaded.source, &err) == MoveStatus::Moved,
+                     &loaded.source, &err) == MoveStatus::Moved,
           "save");
   disk.CloseDir(dir);
   const std::string& copy = disk.files["d/r.htm"];

@@ -246,10 +246,26 @@ MoveStatus renameOver(Copy* copy, const char* name, std::string* err) {
   return MoveStatus::Failed;
 }
 
+// After the copy replaced another name of the source itself, the change
+// time that gave the source, once the source's name in the folder shows it
+// otherwise as it was read.
+void takeOwnChange(const char* name, FileInfo* source) {
+  struct stat st;
+  FileInfo now;
+  if (fstatat(AT_FDCWD, name, &st, AT_SYMLINK_NOFOLLOW) != 0)
+    return;
+  posix::describe(st, &now);
+  now.changeTime[0] = source->changeTime[0];
+  now.changeTime[1] = source->changeTime[1];
+  if (S_ISREG(st.st_mode) && source->StillAsRead(now))
+    posix::describe(st, source);
+}
+
 // Puts the copy in place as `name`: an anonymous copy is linked there;
 // where a file has the name, the copy is renamed over it through a name of
 // its own. Nothing but a file is ever replaced.
-MoveStatus place(Copy* copy, const char* name, std::string* err) {
+MoveStatus place(Copy* copy, FileInfo* source, const char* name,
+                 std::string* err) {
   int dir = static_cast<int>(copy->dir);
   if (copy->tempName.empty()) {
     if (linkAnonymous(static_cast<int>(copy->file), dir, name))
@@ -267,7 +283,10 @@ MoveStatus place(Copy* copy, const char* name, std::string* err) {
     return refusal;
   if (copy->tempName.empty() && !nameAnonymousCopy(copy, err))
     return MoveStatus::Failed;
-  return renameOver(copy, name, err);
+  MoveStatus status = renameOver(copy, name, err);
+  if (status == MoveStatus::Moved && existing.SameFile(*source))
+    takeOwnChange(name, source);
+  return status;
 }
 
 // --- Discard ---
@@ -286,13 +305,13 @@ void discard(Copy* copy) {
 // Gives the copy `source`'s metadata, flushes it and puts it in place as
 // `name`; closes it. On anything but Moved the copy is gone, unless only
 // closing it failed.
-MoveStatus commit(Copy* copy, const FileInfo& source, const char* name,
+MoveStatus commit(Copy* copy, FileInfo* source, const char* name,
                   std::string* err) {
   int fd = static_cast<int>(copy->file);
   MoveStatus status = MoveStatus::Failed;
-  if (copyMetadata(*copy, source, err)) {
+  if (copyMetadata(*copy, *source, err)) {
     if (fsync(fd) == 0)
-      status = place(copy, name, err);
+      status = place(copy, source, name, err);
     else
       *err = failure("fsync", copy->path.c_str(), errno);
   }
@@ -315,7 +334,7 @@ MoveStatus commit(Copy* copy, const FileInfo& source, const char* name,
 
 namespace posix {
 
-MoveStatus PosixDisk::CommitCopy(FileHandle file, const FileInfo& source,
+MoveStatus PosixDisk::CommitCopy(FileHandle file, FileInfo* source,
                                  DirHandle, const char* name,
                                  std::string* err) {
   auto found = copies_.find(file);

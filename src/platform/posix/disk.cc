@@ -20,9 +20,11 @@ namespace {
 #ifdef __APPLE__
 const timespec& accessedAt(const struct stat& st) { return st.st_atimespec; }
 const timespec& modifiedAt(const struct stat& st) { return st.st_mtimespec; }
+const timespec& changedAt(const struct stat& st) { return st.st_ctimespec; }
 #else
 const timespec& accessedAt(const struct stat& st) { return st.st_atim; }
 const timespec& modifiedAt(const struct stat& st) { return st.st_mtim; }
+const timespec& changedAt(const struct stat& st) { return st.st_ctim; }
 #endif
 
 // Renames `name` into `dir` unless the name is taken there (EEXIST);
@@ -62,6 +64,8 @@ void describe(const struct stat& st, FileInfo* info) {
   info->accessTime[1] = accessedAt(st).tv_nsec;
   info->modifyTime[0] = modifiedAt(st).tv_sec;
   info->modifyTime[1] = modifiedAt(st).tv_nsec;
+  info->changeTime[0] = changedAt(st).tv_sec;
+  info->changeTime[1] = changedAt(st).tv_nsec;
 }
 
 Occupant occupantAt(int dir, const char* name, const char* path,

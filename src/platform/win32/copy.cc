@@ -297,10 +297,10 @@ MoveStatus commit(Copy* copy, const FileInfo& source, std::string* err) {
 
 namespace win32 {
 
-MoveStatus Win32Disk::CommitCopy(FileHandle file, const FileInfo& source,
-                                 DirHandle, const char*, std::string* err) {
+MoveStatus Win32Disk::CommitCopy(FileHandle file, FileInfo* source, DirHandle,
+                                 const char*, std::string* err) {
   auto found = copies_.find(file);
-  MoveStatus status = commit(&found->second, source, err);
+  MoveStatus status = commit(&found->second, *source, err);
   copies_.erase(found);
   return status;
 }
