@@ -93,6 +93,12 @@ struct StandardOutput {
 };
 // Prepares the standard streams for the program's output.
 StandardOutput prepareStandardStreams();
+enum class Stream { Output, Error };
+// Writes all `size` bytes to standard output or error, going on after an
+// interrupted or partial write; false with "write(standard output):
+// reason" when it cannot.
+bool writeStream(Stream stream, const char* data, size_t size,
+                 std::string* err);
 // The system's text for `error`, in the code page of the run's lines.
 std::string reasonText(SystemError error);
 
