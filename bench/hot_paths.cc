@@ -103,8 +103,8 @@ class NullDisk : public DiskInterface {
     return MoveStatus::Failed;
   }
   void DiscardCopy(FileHandle) override {}
-  bool Remove(const char*, const FileInfo&, std::string*) override {
-    return false;
+  RemoveStatus Remove(const char*, const FileInfo&, std::string*) override {
+    return RemoveStatus::Stays;
   }
 };
 

@@ -13,6 +13,8 @@ constexpr char kBanner[] =
     KORENDEZO_HYPHENS "\n\n";
 constexpr char kNoReports[] = "Nincs fordulo a konyvtarban!\n";
 constexpr char kDirCreated[] = " - konyvtar letrehozva";
+// Another program moved or removed the report while the run had it.
+constexpr char kGone[] = " - a fajl eltunt";
 constexpr char kNoMemory[] = "\r\nAbnormal program termination\r\n";
 
 #undef KORENDEZO_HYPHENS

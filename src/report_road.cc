@@ -52,6 +52,7 @@ Outcome ReportRoad::Take(const char* name) {
     case LoadStatus::Loaded:
       break;
     case LoadStatus::NotAFile:
+    case LoadStatus::Gone:
       return Outcome::NotReport;
     case LoadStatus::Failed:
       return FailUnread(name, err_);
@@ -146,6 +147,8 @@ Outcome ReportRoad::Move(const char* name, DirHandle dir,
       return Fail(kNotRemoved, err_);
     case MoveStatus::Taken:
       return Fail(kNoCopy, err_);
+    case MoveStatus::Gone:
+      return Gone();
     case MoveStatus::Failed:
       break;
   }
@@ -159,9 +162,15 @@ Outcome ReportRoad::Copy(const char* name, DirHandle dir,
   if (saveReport(disk_, dir, name, b_.report, loaded->length,
                  &loaded->source, &err_) != MoveStatus::Moved)
     return Fail(kNoCopy, err_);
-  if (!disk_.Remove(name, loaded->source, &err_))
-    return Fail(kNotRemoved, err_);
-  return Moved();
+  switch (disk_.Remove(name, loaded->source, &err_)) {
+    case RemoveStatus::Removed:
+      return Moved();
+    case RemoveStatus::Gone:
+      return Gone();
+    case RemoveStatus::Stays:
+      break;
+  }
+  return Fail(kNotRemoved, err_);
 }
 
 void ReportRoad::StartLine(const char* name) {
@@ -185,6 +194,12 @@ void ReportRoad::Say(const char* text) {
 Outcome ReportRoad::Moved() {
   Say("\n");
   return Outcome::Moved;
+}
+
+Outcome ReportRoad::Gone() {
+  Say(kGone);
+  Say("\n");
+  return Outcome::Gone;
 }
 
 Outcome ReportRoad::Fail(const char* reason, const std::string& detail) {

@@ -20,7 +20,12 @@ struct RunBuffers {
   char* report = nullptr;
 };
 
-enum class Outcome { NotReport, Moved, Left };
+enum class Outcome {
+  NotReport,  // no line: not a report, or gone before it was read
+  Moved,
+  Gone,  // another program moved or removed it while the run had it
+  Left,
+};
 
 class ReportRoad {
  public:
@@ -44,6 +49,7 @@ class ReportRoad {
   void StartLine(const char* name);
   void AppendReportName(const char* raw);
   Outcome Moved();
+  Outcome Gone();
   // Ends the line of a report that stays where it is.
   Outcome Fail(const char* reason, const std::string& detail);
   // The whole line of an entry that could not be read.

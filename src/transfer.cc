@@ -142,6 +142,8 @@ LoadStatus loadReport(DiskInterface& disk, char* report, FindEntry entry,
       break;
     case OpenStatus::NotAFile:
       return LoadStatus::NotAFile;
+    case OpenStatus::Gone:
+      return LoadStatus::Gone;
     case OpenStatus::Failed:
       return LoadStatus::Failed;
   }

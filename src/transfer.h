@@ -18,6 +18,7 @@
 enum class LoadStatus {
   Loaded,
   NotAFile,  // the entry is a directory, a link, a device...
+  Gone,      // another program moved or removed it since the listing
   Failed,    // it could not be opened or read to its end
 };
 

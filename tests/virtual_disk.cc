@@ -73,9 +73,13 @@ bool VirtualDisk::ListEntries(NameList* names, std::string* err) {
 
 OpenStatus VirtualDisk::OpenRead(const char* name, FileHandle* handle,
                                  FileInfo* info, std::string* err) {
-  std::string injected = Injected("open", name, err, {"notafile"});
+  std::string injected = Injected("open", name, err, {"notafile", "gone"});
   if (injected == "notafile")
     return OpenStatus::NotAFile;
+  if (injected == "gone") {
+    Vanish(name);
+    return OpenStatus::Gone;
+  }
   if (!injected.empty())
     return OpenStatus::Failed;
   if (!IsFile(name)) {
@@ -136,8 +140,12 @@ void VirtualDisk::CloseDir(DirHandle dir) { dirHandles_.erase(dir); }
 MoveStatus VirtualDisk::MoveInto(const char* name, const FileInfo& source,
                                  DirHandle dir, std::string* err) {
   const std::string to = dirHandles_.at(dir) + "/" + name;
-  std::string injected = Injected("move", name, err,
-                                  {"taken", "copyinstead", "sourcestays"});
+  std::string injected = Injected(
+      "move", name, err, {"taken", "copyinstead", "sourcestays", "gone"});
+  if (injected == "gone") {
+    Vanish(name);
+    return MoveStatus::Gone;
+  }
   if (injected == "taken")
     return MoveStatus::Taken;
   if (injected == "copyinstead")
@@ -220,23 +228,29 @@ void VirtualDisk::DiscardCopy(FileHandle copy) {
   copyBytes_.erase(copy);
 }
 
-bool VirtualDisk::Remove(const char* name, const FileInfo& source,
-                         std::string* err) {
-  std::string injected = Injected("remove", name, err, {"swapped"});
+RemoveStatus VirtualDisk::Remove(const char* name, const FileInfo& source,
+                                 std::string* err) {
+  std::string injected = Injected("remove", name, err, {"swapped", "gone"});
   if (injected == "swapped")
     inodes[name] = nextInode_++;  // another file with the same bytes
+  else if (injected == "gone")
+    Vanish(name);
   else if (!injected.empty())
-    return false;
-  if (!IsFile(name)) {
-    *err = failure("unlink", name, "No such file or directory");
-    return false;
-  }
+    return RemoveStatus::Stays;
+  if (!IsFile(name))
+    return RemoveStatus::Gone;
   if (InodeOf(name) != source.inode || files[name].size() != source.size) {
     *err = std::string(name) + ": not the file that was read";
-    return false;
+    return RemoveStatus::Stays;
   }
   files.erase(name);
   inodes.erase(name);
   log.push_back("remove " + std::string(name));
-  return true;
+  return RemoveStatus::Removed;
+}
+
+void VirtualDisk::Vanish(const std::string& name) {
+  files.erase(name);
+  inodes.erase(name);
+  log.push_back("vanish " + name);
 }

@@ -36,7 +36,8 @@ struct VirtualDisk : public DiskInterface {
   // way `kind` says: "fail", "throw" (std::bad_alloc), or an outcome of its
   // own that the call can report ("notafile", "taken", "copyinstead",
   // "sourcestays"; "swapped": another file with the same bytes takes the
-  // name just before it is removed). Each call says which kinds it can
+  // name just before it is removed; "gone": another program removes the
+  // file just before the call). Each call says which kinds it can
   // report, in kindsOfCall, so that a test can try them all.
   void FailCall(size_t n, const std::string& kind) {
     failCall_ = n;
@@ -46,7 +47,8 @@ struct VirtualDisk : public DiskInterface {
   std::vector<std::string> kindsOfCall;  // by call, from 0
 
   // Every change made, in order: "mkdir D", "rename A D/A", "remove A",
-  // "create D/N", "write D/N", "commit D/N", "discard D/N".
+  // "create D/N", "write D/N", "commit D/N", "discard D/N", and "vanish A"
+  // for a file that another program removed.
   std::vector<std::string> log;
   size_t OpenHandles() const { return handles_.size() + copies_.size(); }
   size_t OpenDirs() const { return dirHandles_.size(); }
@@ -70,8 +72,8 @@ struct VirtualDisk : public DiskInterface {
                         DirHandle dir, const char* name,
                         std::string* err) override;
   void DiscardCopy(FileHandle copy) override;
-  bool Remove(const char* name, const FileInfo& source,
-              std::string* err) override;
+  RemoveStatus Remove(const char* name, const FileInfo& source,
+                      std::string* err) override;
 
  private:
   struct Open {
@@ -85,6 +87,8 @@ struct VirtualDisk : public DiskInterface {
   bool IsFile(const std::string& path) const { return files.count(path) != 0; }
   bool Exists(const std::string& path) const;
   uint64_t InodeOf(const std::string& path);
+  // Another program removes the file `name`.
+  void Vanish(const std::string& name);
 
   std::map<std::string, std::map<std::string, std::string>> faults_;
   size_t failCall_ = 0;

@@ -72,6 +72,7 @@ struct FileInfo {
 enum class OpenStatus {
   Opened,
   NotAFile,  // the name belongs to a directory, a link, a device...
+  Gone,      // nothing has the name: another program moved or removed it
   Failed,
 };
 
@@ -93,7 +94,17 @@ enum class MoveStatus {
   // in the current directory could not be removed.
   SourceStays,
   Taken,  // the destination's name belongs to something other than a file
+  // Nothing has the report's name any more: another program moved or
+  // removed it.
+  Gone,
   Failed,
+};
+
+// Result of removing a report's name once its copy is in place.
+enum class RemoveStatus {
+  Removed,
+  Gone,   // nothing has the name any more
+  Stays,  // it could not be removed, or it is not the file that was read
 };
 
 // File-system access of the sorting run. Names without a directory handle
@@ -130,7 +141,9 @@ class DiskInterface {
 
   // Moves the file `name`, which is `source`, into `dir` under the same
   // name, replacing a file there. When the destination is `source` already
-  // (a hard link), only the name in the current directory goes.
+  // (a hard link), only the name in the current directory goes. A file
+  // that took the name since `source` was opened is never moved: the call
+  // fails.
   virtual MoveStatus MoveInto(const char* name, const FileInfo& source,
                               DirHandle dir, std::string* err) = 0;
 
@@ -157,8 +170,8 @@ class DiskInterface {
   // Removes the file `name` if it still is `source` as it was read (see
   // FileInfo::StillAsRead); otherwise, a file that took its name or that
   // changed since, it stays and the call fails.
-  virtual bool Remove(const char* name, const FileInfo& source,
-                      std::string* err) = 0;
+  virtual RemoveStatus Remove(const char* name, const FileInfo& source,
+                              std::string* err) = 0;
 };
 
 // The program's console: standard output, standard error and the key wait.

@@ -40,6 +40,42 @@ int renameNoReplace(const char* name, int dir) {
 #endif
 }
 
+// What has a report's name in the folder now.
+enum class Source { AsOpened, Gone, Other };
+
+// Looks at `name` in the folder, never through a link: AsOpened when it
+// still is the file `source` was opened as (*now: how it is now), Gone
+// when nothing has the name, Other (with *err) otherwise.
+Source lookAtSource(const char* name, const FileInfo& source, FileInfo* now,
+                    std::string* err) {
+  struct stat st;
+  if (fstatat(AT_FDCWD, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+    if (errno == ENOENT)
+      return Source::Gone;
+    *err = failure("fstatat", name, errno);
+    return Source::Other;
+  }
+  posix::describe(st, now);
+  if (S_ISREG(st.st_mode) && now->SameFile(source))
+    return Source::AsOpened;
+  *err = std::string(name) + ": not the file that was read";
+  return Source::Other;
+}
+
+// What a failed rename of the report `name` comes to: Gone when the report
+// went meanwhile, otherwise Failed with the rename's error.
+MoveStatus renameFailed(const char* name, const FileInfo& source,
+                        std::string* err) {
+  const int error = errno;
+  FileInfo now;
+  std::string ignored;
+  if (error == ENOENT &&
+      lookAtSource(name, source, &now, &ignored) == Source::Gone)
+    return MoveStatus::Gone;
+  *err = failure("rename", name, error);
+  return MoveStatus::Failed;
+}
+
 // Whether a listed entry is a regular file, not following a link.
 bool isRegular(DIR* dir, const dirent* entry) {
   if (entry->d_type != DT_UNKNOWN)
@@ -130,6 +166,8 @@ OpenStatus PosixDisk::OpenRead(const char* name, FileHandle* handle,
   if (fd < 0) {
     int error = errno;
     *err = failure("open", name, error);
+    if (error == ENOENT)
+      return OpenStatus::Gone;
     return error == ELOOP || error == ENXIO ? OpenStatus::NotAFile
                                             : OpenStatus::Failed;
   }
@@ -197,15 +235,24 @@ void PosixDisk::CloseDir(DirHandle dir) {
 
 MoveStatus PosixDisk::MoveInto(const char* name, const FileInfo& source,
                                DirHandle dir, std::string* err) {
+  // Opened ahead of its turn, a report may have lost its name to another
+  // file by now; that one is never moved as this report.
+  FileInfo now;
+  switch (lookAtSource(name, source, &now, err)) {
+    case Source::AsOpened:
+      break;
+    case Source::Gone:
+      return MoveStatus::Gone;
+    case Source::Other:
+      return MoveStatus::Failed;
+  }
   int to = static_cast<int>(dir);
   if (renameNoReplace(name, to) == 0)
     return MoveStatus::Moved;
   if (errno == EXDEV)
     return MoveStatus::CopyInstead;
-  if (errno != EEXIST && errno != EINVAL && errno != ENOSYS) {
-    *err = failure("rename", name, errno);
-    return MoveStatus::Failed;
-  }
+  if (errno != EEXIST && errno != EINVAL && errno != ENOSYS)
+    return renameFailed(name, source, err);
   // Something has the name: a file to replace, the report itself through
   // a hard link, or what may not be replaced.
   const std::string path = std::string(dirs_.PathOf(dir)) + "/" + name;
@@ -214,36 +261,47 @@ MoveStatus PosixDisk::MoveInto(const char* name, const FileInfo& source,
   if (host::blocks(occupantAt(to, name, path.c_str(), &existing, err),
                    &refusal))
     return refusal;
-  if (existing.SameFile(source))
-    return Remove(name, source, err) ? MoveStatus::Moved
-                                     : MoveStatus::SourceStays;
+  if (existing.SameFile(source)) {
+    switch (Remove(name, source, err)) {
+      case RemoveStatus::Removed:
+        return MoveStatus::Moved;
+      case RemoveStatus::Gone:
+        return MoveStatus::Gone;
+      case RemoveStatus::Stays:
+        break;
+    }
+    return MoveStatus::SourceStays;
+  }
   if (renameat(AT_FDCWD, name, to, name) == 0)
     return MoveStatus::Moved;
   if (errno == EXDEV)
     return MoveStatus::CopyInstead;
-  *err = failure("rename", name, errno);
-  return MoveStatus::Failed;
+  return renameFailed(name, source, err);
 }
 
-bool PosixDisk::Remove(const char* name, const FileInfo& source,
-                       std::string* err) {
-  // Opened ahead of its turn, a report may have lost its name to another
-  // file by now; that one is never removed.
-  struct stat st;
-  if (fstatat(AT_FDCWD, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
-    *err = failure("fstatat", name, errno);
-    return false;
-  }
+RemoveStatus PosixDisk::Remove(const char* name, const FileInfo& source,
+                               std::string* err) {
+  // Another program may have changed the report since it was read, or put
+  // another file in its place; neither is ever removed.
   FileInfo now;
-  describe(st, &now);
-  if (!S_ISREG(st.st_mode) || !source.StillAsRead(now)) {
-    *err = std::string(name) + ": not the file that was read";
-    return false;
+  switch (lookAtSource(name, source, &now, err)) {
+    case Source::AsOpened:
+      break;
+    case Source::Gone:
+      return RemoveStatus::Gone;
+    case Source::Other:
+      return RemoveStatus::Stays;
+  }
+  if (!source.StillAsRead(now)) {
+    *err = std::string(name) + ": changed since it was read";
+    return RemoveStatus::Stays;
   }
   if (unlink(name) == 0)
-    return true;
+    return RemoveStatus::Removed;
+  if (errno == ENOENT)
+    return RemoveStatus::Gone;
   *err = failure("unlink", name, errno);
-  return false;
+  return RemoveStatus::Stays;
 }
 
 }  // namespace posix

@@ -92,8 +92,8 @@ class PosixDisk : public DiskInterface {
   void CloseDir(DirHandle dir) override;
   MoveStatus MoveInto(const char* name, const FileInfo& source, DirHandle dir,
                       std::string* err) override;
-  bool Remove(const char* name, const FileInfo& source,
-              std::string* err) override;
+  RemoveStatus Remove(const char* name, const FileInfo& source,
+                      std::string* err) override;
 
   bool CreateCopy(DirHandle dir, const char* name, FileHandle* copy,
                   std::string* err) override;

@@ -171,27 +171,30 @@ MoveStatus Win32Disk::MoveInto(const char* name, const FileInfo& source,
   return MoveStatus::Failed;
 }
 
-bool Win32Disk::Remove(const char* name, const FileInfo& source,
-                       std::string* err) {
+RemoveStatus Win32Disk::Remove(const char* name, const FileInfo& source,
+                               std::string* err) {
   if (!fitsPath(name)) {
     *err = shownFailure("DeleteFile", name, ERROR_FILENAME_EXCED_RANGE);
-    return false;
+    return RemoveStatus::Stays;
   }
   // A file that took the report's name since it was read stays.
   FileInfo now;
   unsigned long attributes = 0;
   if (!lookAt(name, &now, &attributes)) {
-    *err = shownFailure("CreateFile", name, GetLastError());
-    return false;
+    DWORD error = GetLastError();
+    if (error == ERROR_FILE_NOT_FOUND)
+      return RemoveStatus::Gone;
+    *err = shownFailure("CreateFile", name, error);
+    return RemoveStatus::Stays;
   }
   if (isNotAFile(attributes) || !source.StillAsRead(now)) {
     *err = shownPath(name) + ": not the file that was read";
-    return false;
+    return RemoveStatus::Stays;
   }
   if (DeleteFileA(name))
-    return true;
+    return RemoveStatus::Removed;
   *err = shownFailure("DeleteFile", name, GetLastError());
-  return false;
+  return RemoveStatus::Stays;
 }
 
 }  // namespace win32
