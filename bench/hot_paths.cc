@@ -88,6 +88,7 @@ class NullDisk : public DiskInterface {
     return DirStatus::Failed;
   }
   void CloseDir(DirHandle) override {}
+  bool DirStillThere(DirHandle) override { return true; }
   MoveStatus MoveInto(const char*, const FileInfo&, DirHandle,
                       std::string*) override {
     return MoveStatus::Failed;

@@ -8,11 +8,18 @@ DirCache::~DirCache() {
 DirStatus DirCache::Open(const char* name, DirHandle* dir, std::string* err) {
   ++clock_;
   for (Slot& slot : slots_) {
-    if (slot.name == name) {
-      slot.lastUse = clock_;
-      *dir = slot.dir;
-      return DirStatus::Opened;
+    if (slot.name != name)
+      continue;
+    // One that another program moved away or replaced is opened anew.
+    if (!disk_.DirStillThere(slot.dir)) {
+      disk_.CloseDir(slot.dir);
+      slot = slots_.back();
+      slots_.pop_back();
+      break;
     }
+    slot.lastUse = clock_;
+    *dir = slot.dir;
+    return DirStatus::Opened;
   }
   DirStatus status = disk_.OpenDir(name, dir, err);
   if (status != DirStatus::Made && status != DirStatus::Opened)

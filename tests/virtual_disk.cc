@@ -137,6 +137,12 @@ DirStatus VirtualDisk::OpenDir(const char* name, DirHandle* dir,
 
 void VirtualDisk::CloseDir(DirHandle dir) { dirHandles_.erase(dir); }
 
+bool VirtualDisk::DirStillThere(DirHandle dir) {
+  const std::string& name = dirHandles_.at(dir);
+  std::string ignored;
+  return Injected("dirthere", name, &ignored).empty() && dirs.count(name);
+}
+
 MoveStatus VirtualDisk::MoveInto(const char* name, const FileInfo& source,
                                  DirHandle dir, std::string* err) {
   const std::string to = dirHandles_.at(dir) + "/" + name;

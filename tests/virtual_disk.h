@@ -25,8 +25,8 @@ struct VirtualDisk : public DiskInterface {
   // program writing it meanwhile.
   std::string growth;
 
-  // Makes calls of `op` ("list", "open", "read", "opendir", "move",
-  // "createcopy", "write", "commit", "remove") fail when their path
+  // Makes calls of `op` ("list", "open", "read", "opendir", "dirthere",
+  // "move", "createcopy", "write", "commit", "remove") fail when their path
   // contains `pathPart` ("" for any path). A failing write first stores
   // half of its bytes.
   void Fail(const std::string& op, const std::string& pathPart,
@@ -62,6 +62,7 @@ struct VirtualDisk : public DiskInterface {
   DirStatus OpenDir(const char* name, DirHandle* dir,
                     std::string* err) override;
   void CloseDir(DirHandle dir) override;
+  bool DirStillThere(DirHandle dir) override;
   MoveStatus MoveInto(const char* name, const FileInfo& source, DirHandle dir,
                       std::string* err) override;
   bool CreateCopy(DirHandle dir, const char* name, FileHandle* copy,

@@ -138,6 +138,10 @@ class DiskInterface {
   virtual DirStatus OpenDir(const char* name, DirHandle* dir,
                             std::string* err) = 0;
   virtual void CloseDir(DirHandle dir) = 0;
+  // Whether `dir` still is the current directory's entry of the name it was
+  // opened by: another program may have moved it away, or put another
+  // directory in its place.
+  virtual bool DirStillThere(DirHandle dir) = 0;
 
   // Moves the file `name`, which is `source`, into `dir` under the same
   // name, replacing a file there. When the destination is `source` already

@@ -222,6 +222,7 @@ DirStatus PosixDisk::OpenDir(const char* name, DirHandle* dir,
     return DirStatus::Taken;
   }
   dirs_.Add(fd, name);
+  describe(st, &dirIds_[fd]);
   if (!made)
     RemoveLeftovers(fd);
   *dir = fd;
@@ -230,7 +231,18 @@ DirStatus PosixDisk::OpenDir(const char* name, DirHandle* dir,
 
 void PosixDisk::CloseDir(DirHandle dir) {
   dirs_.Remove(dir);
+  dirIds_.erase(static_cast<int>(dir));
   close(static_cast<int>(dir));
+}
+
+bool PosixDisk::DirStillThere(DirHandle dir) {
+  struct stat st;
+  FileInfo now;
+  if (fstatat(AT_FDCWD, dirs_.PathOf(dir), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+      !S_ISDIR(st.st_mode))
+    return false;
+  describe(st, &now);
+  return now.SameFile(dirIds_.at(static_cast<int>(dir)));
 }
 
 MoveStatus PosixDisk::MoveInto(const char* name, const FileInfo& source,

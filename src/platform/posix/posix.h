@@ -90,6 +90,7 @@ class PosixDisk : public DiskInterface {
   DirStatus OpenDir(const char* name, DirHandle* dir,
                     std::string* err) override;
   void CloseDir(DirHandle dir) override;
+  bool DirStillThere(DirHandle dir) override;
   MoveStatus MoveInto(const char* name, const FileInfo& source, DirHandle dir,
                       std::string* err) override;
   RemoveStatus Remove(const char* name, const FileInfo& source,
@@ -111,6 +112,7 @@ class PosixDisk : public DiskInterface {
 
   host::OpenFiles files_;  // open for reading
   host::OpenFiles dirs_;
+  std::unordered_map<int, FileInfo> dirIds_;  // which directory each is
   posix::ReadAhead ahead_;
   std::unordered_map<FileHandle, host::Copy> copies_;
 };

@@ -133,6 +133,10 @@ void Win32Disk::CloseDir(DirHandle dir) {
   CloseHandle(toHandle(dir));
 }
 
+// Held without sharing deletion, a directory can be neither renamed nor
+// replaced while the run has it.
+bool Win32Disk::DirStillThere(DirHandle) { return true; }
+
 MoveStatus Win32Disk::MoveInto(const char* name, const FileInfo& source,
                                DirHandle dir, std::string* err) {
   const std::string to = std::string(dirs_.PathOf(dir)) + "/" + name;

@@ -66,6 +66,7 @@ class Win32Disk : public DiskInterface {
   DirStatus OpenDir(const char* name, DirHandle* dir,
                     std::string* err) override;
   void CloseDir(DirHandle dir) override;
+  bool DirStillThere(DirHandle dir) override;
   MoveStatus MoveInto(const char* name, const FileInfo& source, DirHandle dir,
                       std::string* err) override;
   RemoveStatus Remove(const char* name, const FileInfo& source,
