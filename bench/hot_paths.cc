@@ -74,6 +74,9 @@ void BM_Memcpy(benchmark::State& state) {
 // A disk on which every call that is not overridden does nothing or fails.
 class NullDisk : public DiskInterface {
  public:
+  LockStatus LockFolder(bool) override { return LockStatus::Locked; }
+  void UnlockFolder() override {}
+  size_t HandleRoom() override { return 100; }
   bool ListEntries(NameList*, std::string*) override { return true; }
   OpenStatus OpenRead(const char*, FileHandle*, FileInfo*,
                       std::string*) override {

@@ -24,7 +24,7 @@ DirStatus DirCache::Open(const char* name, DirHandle* dir, std::string* err) {
   DirStatus status = disk_.OpenDir(name, dir, err);
   if (status != DirStatus::Made && status != DirStatus::Opened)
     return status;
-  if (slots_.size() < kCapacity) {
+  if (slots_.size() < capacity_) {
     slots_.push_back(Slot{name, *dir, clock_});
     return status;
   }

@@ -11,7 +11,9 @@
 
 class DirCache {
  public:
-  explicit DirCache(DiskInterface& disk) : disk_(disk) {}
+  // Holds at most `capacity` (at least one) open at once.
+  DirCache(DiskInterface& disk, size_t capacity)
+      : disk_(disk), capacity_(capacity > 0 ? capacity : 1) {}
   ~DirCache();
   DirCache(const DirCache&) = delete;
   DirCache& operator=(const DirCache&) = delete;
@@ -21,10 +23,6 @@ class DirCache {
   DirStatus Open(const char* name, DirHandle* dir, std::string* err);
 
  private:
-  // A folder holds some dozens of players' directories; past this many,
-  // the one used longest ago is closed.
-  static constexpr size_t kCapacity = 64;
-
   struct Slot {
     std::string name;
     DirHandle dir;
@@ -32,6 +30,8 @@ class DirCache {
   };
 
   DiskInterface& disk_;
+  // Past this many, the one used longest ago is closed.
+  const size_t capacity_;
   std::vector<Slot> slots_;
   unsigned long clock_ = 0;
 };

@@ -29,8 +29,10 @@ enum class Outcome {
 
 class ReportRoad {
  public:
-  ReportRoad(DiskInterface& disk, Console& console, const RunBuffers& buffers)
-      : disk_(disk), console_(console), b_(buffers), dirs_(disk) {}
+  // Holds at most `dirsHeld` destination directories open at once.
+  ReportRoad(DiskInterface& disk, Console& console, const RunBuffers& buffers,
+             size_t dirsHeld)
+      : disk_(disk), console_(console), b_(buffers), dirs_(disk, dirsHeld) {}
 
   // Takes the entry called `name` down the road.
   Outcome Take(const char* name);

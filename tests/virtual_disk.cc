@@ -1,5 +1,6 @@
 #include "virtual_disk.h"
 
+#include <algorithm>
 #include <new>
 
 namespace {
@@ -56,6 +57,16 @@ uint64_t VirtualDisk::InodeOf(const std::string& path) {
     return found->second;
   return inodes[path] = nextInode_++;
 }
+
+LockStatus VirtualDisk::LockFolder(bool wait) {
+  LockStatus status = wait ? LockStatus::Locked : lockStatus;
+  locked = status == LockStatus::Locked;
+  return status;
+}
+
+void VirtualDisk::UnlockFolder() { locked = false; }
+
+size_t VirtualDisk::HandleRoom() { return handleRoom; }
 
 bool VirtualDisk::ListEntries(NameList* names, std::string* err) {
   if (!Injected("list", ".", err).empty())
@@ -132,6 +143,7 @@ DirStatus VirtualDisk::OpenDir(const char* name, DirHandle* dir,
   }
   *dir = nextHandle_++;
   dirHandles_[*dir] = name;
+  mostDirsOpen = std::max(mostDirsOpen, dirHandles_.size());
   return made ? DirStatus::Made : DirStatus::Opened;
 }
 

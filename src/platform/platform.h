@@ -107,12 +107,29 @@ enum class RemoveStatus {
   Stays,  // it could not be removed, or it is not the file that was read
 };
 
+// Result of taking the lock that keeps two runs out of one folder.
+enum class LockStatus {
+  Locked,
+  Busy,         // another run holds it
+  Unsupported,  // the file system offers no lock: the run goes on without
+};
+
 // File-system access of the sorting run. Names without a directory handle
 // are entries of the current directory. Every call that can fail sets *err
 // to a message worded "op(path): reason" when it does.
 class DiskInterface {
  public:
   virtual ~DiskInterface() = default;
+
+  // Takes the lock on the current directory that keeps a second run out
+  // while this one moves files, waiting for it when `wait`. It ends with
+  // UnlockFolder, or with the process however that ends.
+  virtual LockStatus LockFolder(bool wait) = 0;
+  virtual void UnlockFolder() = 0;
+
+  // How many directories and reports opened ahead the run may hold open at
+  // once, within the system's limit on open files.
+  virtual size_t HandleRoom() = 0;
 
   // Adds the entries of the current directory that may be reports: regular
   // files whose names match the host's rule. The order is unspecified.

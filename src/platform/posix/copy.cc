@@ -92,8 +92,8 @@ bool anonymousUnsupported(int error) {
 }
 
 // Creates the copy under a temporary name of its own, for a file system
-// without anonymous files.
-bool createNamedTemp(Copy* copy, std::string* err) {
+// without anonymous files; 0, or the error that kept it from being made.
+int createNamedTemp(Copy* copy) {
   int error = 0;
   Attempt attempt =
       host::createUnderTempName(ownPid(), [&](const std::string& name) {
@@ -109,23 +109,17 @@ bool createNamedTemp(Copy* copy, std::string* err) {
         error = errno;
         return error == EEXIST ? Attempt::NameTaken : Attempt::Failed;
       });
-  if (attempt == Attempt::Made)
-    return true;
-  *err = failure("open", copy->path.c_str(), error);
-  return false;
+  return attempt == Attempt::Made ? 0 : error;
 }
 
-bool createCopy(Copy* copy, std::string* err) {
+// Creates the copy's file; 0, or the error that kept it from being made.
+int createCopy(Copy* copy) {
   int fd = openAnonymous(static_cast<int>(copy->dir));
   if (fd >= 0) {
     copy->file = fd;
-    return true;
+    return 0;
   }
-  if (!anonymousUnsupported(errno)) {
-    *err = failure("open", copy->path.c_str(), errno);
-    return false;
-  }
-  return createNamedTemp(copy, err);
+  return anonymousUnsupported(errno) ? createNamedTemp(copy) : errno;
 }
 
 }  // namespace
@@ -139,8 +133,16 @@ bool PosixDisk::CreateCopy(DirHandle dir, const char* name, FileHandle* file,
   copy.path = dirs_.PathOf(dir);
   copy.path += '/';
   copy.path += name;
-  if (!createCopy(&copy, err))
+  int error = createCopy(&copy);
+  // With too many files open, what is read ahead is given back first.
+  if (tooManyOpen(error)) {
+    ahead_.Drop();
+    error = createCopy(&copy);
+  }
+  if (error != 0) {
+    *err = failure("open", copy.path.c_str(), error);
     return false;
+  }
   *file = copy.file;
   copies_[copy.file] = std::move(copy);
   return true;
@@ -365,7 +367,7 @@ bool processMayRun(unsigned long pid) {
 
 namespace posix {
 
-void PosixDisk::RemoveLeftovers(int dir) {
+void PosixDisk::RemoveLeftovers(int dir) const {
   int fd = openat(dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   DIR* listing = fd >= 0 ? fdopendir(fd) : nullptr;
   if (!listing) {
@@ -377,8 +379,11 @@ void PosixDisk::RemoveLeftovers(int dir) {
     unsigned long pid;
     unsigned long long inode;
     struct stat st;
+    // Holding the folder's lock, the run knows that no other run is at
+    // work here, wherever it runs; without it, only an ended process's
+    // temporaries are leftovers.
     if (!host::parseTempName(entry->d_name, &pid, &inode) ||
-        pid == ownPid() || processMayRun(pid))
+        pid == ownPid() || (!locked_ && processMayRun(pid)))
       continue;
     if (fstatat(dir, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
         S_ISREG(st.st_mode) && st.st_ino == inode)

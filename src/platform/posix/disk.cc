@@ -2,10 +2,14 @@
 // directories, moves by rename and removal. Copies are in copy.cc.
 #include <dirent.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <signal.h>
+#include <sys/file.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 
@@ -38,6 +42,45 @@ int renameNoReplace(const char* name, int dir) {
   errno = ENOSYS;
   return -1;
 #endif
+}
+
+// Descriptors a run uses beside those it holds for long: the listing, the
+// report being read, its copy, a directory's listing, the terminal in the
+// key wait, the folder's lock, and two to spare.
+constexpr size_t kDescriptorsInUse = 8;
+// More are never held: a folder has no more players than this.
+constexpr size_t kMostHeld = 65536;
+
+// The files open now, or 3 (the standard streams) where that cannot be
+// seen.
+size_t openDescriptors() {
+#ifdef __APPLE__
+  DIR* dir = opendir("/dev/fd");
+#else
+  DIR* dir = opendir("/proc/self/fd");
+#endif
+  if (!dir)
+    return 3;
+  size_t entries = 0;
+  while (readdir(dir))
+    ++entries;
+  closedir(dir);
+  // Not ".", "..", nor the listing's own descriptor.
+  return entries > 3 ? entries - 3 : 0;
+}
+
+// Lets the run hold as many files open as the system lets it.
+void raiseDescriptorLimit() {
+  struct rlimit limit;
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == limit.rlim_max)
+    return;
+  limit.rlim_cur = limit.rlim_max;
+#ifdef __APPLE__
+  // macOS refuses a soft limit past OPEN_MAX.
+  if (limit.rlim_cur > OPEN_MAX)
+    limit.rlim_cur = OPEN_MAX;
+#endif
+  setrlimit(RLIMIT_NOFILE, &limit);
 }
 
 // What has a report's name in the folder now.
@@ -126,6 +169,52 @@ PosixDisk::PosixDisk() {
   // Past a file size limit, let write() fail with EFBIG instead of the
   // process being killed with a half-written temporary file.
   signal(SIGXFSZ, SIG_IGN);
+  raiseDescriptorLimit();
+}
+
+LockStatus PosixDisk::LockFolder(bool wait) {
+  if (lockFd_ < 0)
+    lockFd_ = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (lockFd_ < 0)
+    return LockStatus::Unsupported;
+  while (flock(lockFd_, LOCK_EX | (wait ? 0 : LOCK_NB)) != 0) {
+    if (errno == EINTR)
+      continue;
+    if (errno == EWOULDBLOCK)
+      return LockStatus::Busy;
+    UnlockFolder();  // no lock to be had here (NFS without locks, say)
+    return LockStatus::Unsupported;
+  }
+  locked_ = true;
+  return LockStatus::Locked;
+}
+
+void PosixDisk::UnlockFolder() {
+  if (lockFd_ >= 0)
+    close(lockFd_);
+  lockFd_ = -1;
+  locked_ = false;
+}
+
+size_t PosixDisk::HandleRoom() {
+  struct rlimit limit;
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0)
+    return 0;
+  const size_t used = openDescriptors() + kDescriptorsInUse;
+  const size_t most = limit.rlim_cur == RLIM_INFINITY
+                          ? kMostHeld
+                          : static_cast<size_t>(limit.rlim_cur);
+  return most > used ? std::min(most - used, kMostHeld) : 0;
+}
+
+int PosixDisk::OpenWithRoom(const char* path, int flags) {
+  int fd = open(path, flags);
+  // With too many files open, what is read ahead is given back first.
+  if (fd < 0 && tooManyOpen(errno)) {
+    ahead_.Drop();
+    fd = open(path, flags);
+  }
+  return fd;
 }
 
 bool PosixDisk::ListEntries(NameList* names, std::string* err) {
@@ -163,6 +252,11 @@ OpenStatus PosixDisk::OpenRead(const char* name, FileHandle* handle,
   int fd = ahead_.Take(name);
   if (fd < 0)
     fd = openForReading(name);
+  // With too many files open, what is read ahead is given back first.
+  if (fd < 0 && tooManyOpen(errno)) {
+    ahead_.Drop();
+    fd = openForReading(name);
+  }
   if (fd < 0) {
     int error = errno;
     *err = failure("open", name, error);
@@ -209,7 +303,7 @@ DirStatus PosixDisk::OpenDir(const char* name, DirHandle* dir,
     return DirStatus::Failed;
   }
   // Never through a link: it could lead out of the folder.
-  int fd = open(name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  int fd = OpenWithRoom(name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
   struct stat st;
   if (fd < 0 && errno != ENOTDIR && errno != ELOOP) {
     *err = failure("open", name, errno);

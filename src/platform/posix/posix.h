@@ -9,6 +9,8 @@
 
 #include <sys/stat.h>
 
+#include <cerrno>
+
 #include <array>
 #include <string>
 #include <unordered_map>
@@ -25,6 +27,11 @@ void describe(const struct stat& st, FileInfo* info);
 // *existing describes a File, and is all zero otherwise.
 host::Occupant occupantAt(int dir, const char* name, const char* path,
                           FileInfo* existing, std::string* err);
+
+// Whether an open failed with `error` for want of descriptors.
+inline bool tooManyOpen(int error) {
+  return error == EMFILE || error == ENFILE;
+}
 
 // read_ahead.cc
 
@@ -80,6 +87,9 @@ class PosixDisk : public DiskInterface {
  public:
   PosixDisk();
 
+  LockStatus LockFolder(bool wait) override;
+  void UnlockFolder() override;
+  size_t HandleRoom() override;
   bool ListEntries(NameList* names, std::string* err) override;
   void ReadAhead(const char* name) override;
   OpenStatus OpenRead(const char* name, FileHandle* handle, FileInfo* info,
@@ -108,13 +118,17 @@ class PosixDisk : public DiskInterface {
  private:
   // copy.cc: removes from `dir` the temporary files of this program's runs
   // that have ended, only while each still is the file its name says.
-  static void RemoveLeftovers(int dir);
+  void RemoveLeftovers(int dir) const;
+  // open() with room made first, should too many files be open.
+  int OpenWithRoom(const char* path, int flags);
 
   host::OpenFiles files_;  // open for reading
   host::OpenFiles dirs_;
   std::unordered_map<int, FileInfo> dirIds_;  // which directory each is
   posix::ReadAhead ahead_;
   std::unordered_map<FileHandle, host::Copy> copies_;
+  int lockFd_ = -1;
+  bool locked_ = false;
 };
 
 }  // namespace posix

@@ -13,6 +13,13 @@ constexpr DWORD kDirReserve = 12;
 
 namespace win32 {
 
+LockStatus Win32Disk::LockFolder(bool) { return LockStatus::Unsupported; }
+
+void Win32Disk::UnlockFolder() {}
+
+// Windows sets no small limit on open handles.
+size_t Win32Disk::HandleRoom() { return 4096; }
+
 bool Win32Disk::ListEntries(NameList* names, std::string* err) {
   // The system's wildcard rule decides: through short names "*.htm" also
   // yields names such as "x.html".

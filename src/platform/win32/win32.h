@@ -57,6 +57,9 @@ uint64_t fileIndex(FileHandle file);
 // The disk: disk.cc, and copy.cc for the copies and their temporary names.
 class Win32Disk : public DiskInterface {
  public:
+  LockStatus LockFolder(bool wait) override;
+  void UnlockFolder() override;
+  size_t HandleRoom() override;
   bool ListEntries(NameList* names, std::string* err) override;
   OpenStatus OpenRead(const char* name, FileHandle* handle, FileInfo* info,
                       std::string* err) override;
