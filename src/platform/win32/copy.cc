@@ -333,7 +333,7 @@ bool processRuns(unsigned long pid) {
 
 namespace win32 {
 
-void Win32Disk::RemoveLeftovers(const char* dirName) {
+void Win32Disk::RemoveLeftovers(const char* dirName) const {
   const std::string dir = std::string(dirName) + "/";
   WIN32_FIND_DATAA data;
   HANDLE find = FindFirstFileA((dir + ".korendezo-*.tmp").c_str(), &data);
@@ -342,8 +342,11 @@ void Win32Disk::RemoveLeftovers(const char* dirName) {
   do {
     unsigned long pid;
     unsigned long long index;
+    // Holding the folder's lock, the run knows that no other run is at
+    // work here; without it, only an ended process's temporaries are
+    // leftovers.
     if (!host::parseTempName(data.cFileName, &pid, &index) ||
-        pid == GetCurrentProcessId() || processRuns(pid))
+        pid == GetCurrentProcessId() || (lock_ == -1 && processRuns(pid)))
       continue;
     std::string path = dir + data.cFileName;
     if (isFileWithIndex(path.c_str(), index))

@@ -13,10 +13,6 @@ constexpr DWORD kDirReserve = 12;
 
 namespace win32 {
 
-LockStatus Win32Disk::LockFolder(bool) { return LockStatus::Unsupported; }
-
-void Win32Disk::UnlockFolder() {}
-
 // Windows sets no small limit on open handles.
 size_t Win32Disk::HandleRoom() { return 4096; }
 

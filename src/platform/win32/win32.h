@@ -54,7 +54,8 @@ bool isFileWithIndex(const char* path, uint64_t index);
 // The file index of an open file, 0 when it cannot be had.
 uint64_t fileIndex(FileHandle file);
 
-// The disk: disk.cc, and copy.cc for the copies and their temporary names.
+// The disk: disk.cc, copy.cc for the copies and their temporary names,
+// lock.cc for the folder's lock.
 class Win32Disk : public DiskInterface {
  public:
   LockStatus LockFolder(bool wait) override;
@@ -88,11 +89,12 @@ class Win32Disk : public DiskInterface {
   // copy.cc: removes from the directory `dirName` the temporary files of
   // this program's runs that have ended, only while each still is the file
   // its name says.
-  static void RemoveLeftovers(const char* dirName);
+  void RemoveLeftovers(const char* dirName) const;
 
   host::OpenFiles files_;  // open for reading
   host::OpenFiles dirs_;
   std::unordered_map<FileHandle, host::Copy> copies_;
+  intptr_t lock_ = -1;  // lock.cc: the folder's lock file, while held
 };
 
 }  // namespace win32
