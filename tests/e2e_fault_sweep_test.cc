@@ -25,7 +25,7 @@ const std::map<std::string, std::string> kCalls = {
     {"renameat2", "EXDEV"}, {"renameat", "EIO"},   {"linkat", "EIO"},
     {"unlink", "EIO"},      {"unlinkat", "EIO"},   {"fsync", "EIO"},
     {"fchmod", "EIO"},      {"fchown", "EIO"},     {"utimensat", "EIO"},
-    {"mmap", "ENOMEM"},     {"brk", "ENOMEM"},
+    {"mmap", "ENOMEM"},     {"brk", "ENOMEM"},     {"flock", "ENOLCK"},
 };
 constexpr bool kSanitized = KORENDEZO_SANITIZED;
 
