@@ -93,7 +93,7 @@ bool checkReports(const Folder& f, const RunResult& r, bool killed,
     tree.erase(known);
   // A killed run may leave a temporary file; the next one removes it.
   for (auto it = tree.begin(); killed && it != tree.end();) {
-    it = it->first.find("/.korendezo-") != std::string::npos ? tree.erase(it)
+    it = it->first.find(".korendezo-") != std::string::npos ? tree.erase(it)
                                                              : std::next(it);
   }
   EXPECT_TRUE(tree.empty()) << what << ": " << tree.begin()->first;

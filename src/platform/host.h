@@ -75,8 +75,10 @@ struct Copy {
   FileHandle file = -1;
   DirHandle dir = -1;
   std::string path;  // where it goes, for messages: "dir/name"
-  // Its name in `dir` while it has one of its own, or "".
+  // Its name of its own while it has one, or "", and (POSIX) the directory
+  // that name is in: the folder, or `dir`.
   std::string tempName;
+  DirHandle tempDir = -1;
 };
 
 // Each platform's console.cc

@@ -5,13 +5,14 @@
 // On Linux a copy is an anonymous file in its directory (O_TMPFILE) until
 // it is linked in place, so a run killed at any moment leaves nothing.
 // Replacing an older copy needs a name for a moment: the copy is linked as
-// .korendezo-<pid>-<inode>.tmp and renamed over it. A run killed in
-// between leaves that name, and the next run that opens the directory
-// removes it once process <pid> has ended and the name still belongs to
-// inode <inode>. Where anonymous files are not to be had, the copy is
-// written under such a name from the start (with a counter in place of the
-// inode, which no later run removes); a signal that ends the program
-// removes it.
+// .korendezo-<pid>-<inode>.tmp in the folder and renamed over it. A run
+// killed in between leaves that name where the next run's listing sees
+// it: it is removed once no run is at work (the folder's lock) or process
+// <pid> has ended, and only while it still belongs to inode <inode>. Where
+// anonymous files are not to be had, the copy is written under such a name
+// from the start (with a counter in place of the inode, which no later run
+// removes); a signal that ends the program removes it. A directory on
+// another file system than the folder's has such names in itself.
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -61,7 +62,7 @@ void registerTemp(Copy* copy, const std::string& name) {
     installed = true;
     posix::atFatalSignal(removeRegisteredTemp);
   }
-  gTempDir = static_cast<int>(copy->dir);
+  gTempDir = static_cast<int>(copy->tempDir);
   std::snprintf(gTempName, sizeof gTempName, "%s", name.c_str());
   gTempActive.store(true, std::memory_order_release);
   copy->tempName = name;
@@ -98,7 +99,7 @@ int createNamedTemp(Copy* copy) {
   Attempt attempt =
       host::createUnderTempName(ownPid(), [&](const std::string& name) {
         FatalSignalsBlocked blocked;
-        int fd = openat(static_cast<int>(copy->dir), name.c_str(),
+        int fd = openat(static_cast<int>(copy->tempDir), name.c_str(),
                         O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
                         0600);
         if (fd >= 0) {
@@ -130,6 +131,7 @@ bool PosixDisk::CreateCopy(DirHandle dir, const char* name, FileHandle* file,
                            std::string* err) {
   Copy copy;
   copy.dir = dir;
+  copy.tempDir = OnFolderDisk(static_cast<int>(dir)) ? AT_FDCWD : dir;
   copy.path = dirs_.PathOf(dir);
   copy.path += '/';
   copy.path += name;
@@ -228,7 +230,7 @@ bool nameAnonymousCopy(Copy* copy, std::string* err) {
   std::string name =
       host::tempName(ownPid(), static_cast<unsigned long long>(st.st_ino));
   FatalSignalsBlocked blocked;
-  if (!linkAnonymous(fd, static_cast<int>(copy->dir), name.c_str())) {
+  if (!linkAnonymous(fd, static_cast<int>(copy->tempDir), name.c_str())) {
     *err = failure("linkat", copy->path.c_str(), errno);
     return false;
   }
@@ -240,7 +242,8 @@ bool nameAnonymousCopy(Copy* copy, std::string* err) {
 MoveStatus renameOver(Copy* copy, const char* name, std::string* err) {
   int dir = static_cast<int>(copy->dir);
   FatalSignalsBlocked blocked;
-  if (renameat(dir, copy->tempName.c_str(), dir, name) == 0) {
+  if (renameat(static_cast<int>(copy->tempDir), copy->tempName.c_str(), dir,
+               name) == 0) {
     forgetTemp(copy);
     return MoveStatus::Moved;
   }
@@ -300,7 +303,7 @@ void discard(Copy* copy) {
   if (copy->tempName.empty())
     return;
   FatalSignalsBlocked blocked;
-  unlinkat(static_cast<int>(copy->dir), copy->tempName.c_str(), 0);
+  unlinkat(static_cast<int>(copy->tempDir), copy->tempName.c_str(), 0);
   forgetTemp(copy);
 }
 

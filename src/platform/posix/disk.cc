@@ -219,10 +219,15 @@ int PosixDisk::OpenWithRoom(const char* path, int flags) {
 
 bool PosixDisk::ListEntries(NameList* names, std::string* err) {
   DIR* dir = opendir(".");
-  if (!dir) {
+  struct stat st;
+  if (!dir || fstat(dirfd(dir), &st) != 0) {
     *err = failure("opendir", ".", errno);
+    if (dir)
+      closedir(dir);
     return false;
   }
+  folderDevice_ = static_cast<uint64_t>(st.st_dev);
+  bool leftovers = false;
   for (;;) {
     errno = 0;
     const dirent* entry = readdir(dir);
@@ -230,6 +235,9 @@ bool PosixDisk::ListEntries(NameList* names, std::string* err) {
       break;
     if (matchesReportName(entry->d_name) && isRegular(dir, entry))
       names->Add(entry->d_name);
+    unsigned long pid;
+    unsigned long long number;
+    leftovers = leftovers || host::parseTempName(entry->d_name, &pid, &number);
   }
   int error = errno;
   closedir(dir);
@@ -237,6 +245,9 @@ bool PosixDisk::ListEntries(NameList* names, std::string* err) {
     *err = failure("readdir", ".", error);
     return false;
   }
+  // A killed run's temporaries are in the folder, beside the reports.
+  if (leftovers)
+    RemoveLeftovers(AT_FDCWD);
   return true;
 }
 
@@ -297,13 +308,19 @@ void PosixDisk::CloseRead(FileHandle handle) {
 
 DirStatus PosixDisk::OpenDir(const char* name, DirHandle* dir,
                              std::string* err) {
-  bool made = mkdir(name, 0777) == 0;
-  if (!made && errno != EEXIST) {
-    *err = failure("mkdir", name, errno);
-    return DirStatus::Failed;
+  // Never through a link: it could lead out of the folder. Made only when
+  // nothing has the name.
+  const int flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+  bool made = false;
+  int fd = OpenWithRoom(name, flags);
+  if (fd < 0 && errno == ENOENT) {
+    made = mkdir(name, 0777) == 0;
+    if (!made && errno != EEXIST) {
+      *err = failure("mkdir", name, errno);
+      return DirStatus::Failed;
+    }
+    fd = OpenWithRoom(name, flags);
   }
-  // Never through a link: it could lead out of the folder.
-  int fd = OpenWithRoom(name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
   struct stat st;
   if (fd < 0 && errno != ENOTDIR && errno != ELOOP) {
     *err = failure("open", name, errno);
@@ -317,7 +334,9 @@ DirStatus PosixDisk::OpenDir(const char* name, DirHandle* dir,
   }
   dirs_.Add(fd, name);
   describe(st, &dirIds_[fd]);
-  if (!made)
+  // A copy into a directory of another file system has its name of its own
+  // there: a killed run may have left one.
+  if (!made && !OnFolderDisk(fd))
     RemoveLeftovers(fd);
   *dir = fd;
   return made ? DirStatus::Made : DirStatus::Opened;
@@ -327,6 +346,11 @@ void PosixDisk::CloseDir(DirHandle dir) {
   dirs_.Remove(dir);
   dirIds_.erase(static_cast<int>(dir));
   close(static_cast<int>(dir));
+}
+
+bool PosixDisk::OnFolderDisk(int dir) const {
+  auto found = dirIds_.find(dir);
+  return found != dirIds_.end() && found->second.device == folderDevice_;
 }
 
 bool PosixDisk::DirStillThere(DirHandle dir) {

@@ -116,15 +116,21 @@ class PosixDisk : public DiskInterface {
   void DiscardCopy(FileHandle copy) override;
 
  private:
-  // copy.cc: removes from `dir` the temporary files of this program's runs
-  // that have ended, only while each still is the file its name says.
+  // copy.cc: removes from `dir` (the folder: AT_FDCWD) the temporary
+  // files of this program's runs that have ended, only while each still is
+  // the file its name says.
   void RemoveLeftovers(int dir) const;
+  // Whether `dir` is on the folder's file system, so that a copy going
+  // there may have its name of its own in the folder, where every run
+  // looks for leftovers anyway.
+  bool OnFolderDisk(int dir) const;
   // open() with room made first, should too many files be open.
   int OpenWithRoom(const char* path, int flags);
 
   host::OpenFiles files_;  // open for reading
   host::OpenFiles dirs_;
   std::unordered_map<int, FileInfo> dirIds_;  // which directory each is
+  uint64_t folderDevice_ = 0;
   posix::ReadAhead ahead_;
   std::unordered_map<FileHandle, host::Copy> copies_;
   int lockFd_ = -1;
