@@ -102,10 +102,7 @@ class NullDisk : public DiskInterface {
   bool Write(FileHandle, const char*, size_t, std::string*) override {
     return false;
   }
-  MoveStatus CommitCopy(FileHandle, FileInfo*, DirHandle, const char*,
-                        std::string*) override {
-    return MoveStatus::Failed;
-  }
+  void CommitCopies(CopyCommit*, size_t) override {}
   void DiscardCopy(FileHandle) override {}
   RemoveStatus Remove(const char*, const FileInfo&, std::string*) override {
     return RemoveStatus::Stays;
@@ -221,9 +218,9 @@ class DiscardingDisk : public NullDisk {
     written += size;
     return true;
   }
-  MoveStatus CommitCopy(FileHandle, FileInfo*, DirHandle, const char*,
-                        std::string*) override {
-    return MoveStatus::Moved;
+  void CommitCopies(CopyCommit* commits, size_t count) override {
+    for (size_t i = 0; i < count; ++i)
+      commits[i].status = MoveStatus::Moved;
   }
 };
 

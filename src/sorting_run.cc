@@ -16,6 +16,9 @@ namespace {
 // again only when half of them are left: reads asked for together end
 // together, and are answered with fewer interrupts. See bench/README.md.
 constexpr size_t kReadAheadDepth = 32;
+// At most how many copies are committed together: a file system commits
+// the data of files flushed at once in one go. See bench/README.md.
+constexpr size_t kCopiesAtOnce = 16;
 
 // Allocates the five buffers of a run, in this order.
 bool allocateBuffers(RunBuffers* b, Allocator allocate) {
@@ -55,27 +58,29 @@ int sortFolder(DiskInterface& disk, Console& console, const RunBuffers& buffers)
     return EXIT_ALL_MOVED;
   }
   names.SortLikeListing();
-  // The files the run may hold open go to reading ahead (a quarter, up to
-  // its depth) and to destination directories.
+  // The files the run may hold open go to reading ahead and to copies that
+  // wait to be committed (a quarter each, up to their most), and to
+  // destination directories.
   const size_t room = disk.HandleRoom();
   const size_t depth = std::min(kReadAheadDepth, room / 4);
-  ReportRoad road(disk, console, buffers, room - depth);
+  const size_t copies = std::max<size_t>(1, std::min(kCopiesAtOnce, room / 4));
+  ReportRoad road(disk, console, buffers,
+                  room > depth + copies ? room - depth - copies : 1, copies);
   // What was read ahead and not taken is dropped however the loop ends.
   struct DropReadAhead {
     DiskInterface& disk;
     ~DropReadAhead() { disk.ReadAhead(nullptr); }
   } drop{disk};
   size_t told = 0;  // entries the disk was told of so far
-  int status = EXIT_ALL_MOVED;
   for (size_t i = 0; i < names.size(); ++i) {
     if (depth != 0 && told <= i + depth / 2) {
       for (; told < names.size() && told < i + depth; ++told)
         disk.ReadAhead(names[told]);
     }
-    if (road.Take(names[i]) == Outcome::Left)
-      status = EXIT_SOME_LEFT;
+    road.Take(names[i]);
   }
-  return status;
+  road.Finish();
+  return road.AnyLeft() ? EXIT_SOME_LEFT : EXIT_ALL_MOVED;
 }
 
 // Sorts the folder while holding its lock, after waiting for another run

@@ -115,6 +115,28 @@ const std::vector<HeldChange>& heldChanges() {
          EXPECT_EQ((Tree{{"r0.htm", moved}}), treeOf(f.Sibling("-beside")));
          return tree;
        }},
+      // Moved away while copies into it are flushed: they go nowhere, and
+      // their reports stay.
+      {"directory moved away while copies wait", 3, "\n", SYS_fsync,
+       [](Folder& f) {
+         ASSERT_EQ(0, rename((f.path() + "/1111_A").c_str(),
+                             f.Sibling("-beside").c_str()));
+       },
+       1,
+       line(0, " - konyvtar letrehozva - HIBA: a masolat nem irhato (1111_A: "
+               "moved away from the folder)") +
+           line(1, " - HIBA: a masolat nem irhato (1111_A: moved away from "
+                   "the folder)") +
+           line(2, " - HIBA: a masolat nem irhato (1111_A: moved away from "
+                   "the folder)"),
+       [](Folder& f) {
+         EXPECT_EQ(Tree{}, treeOf(f.Sibling("-beside")));
+         Tree tree;
+         for (int i = 0; i < 3; ++i)
+           tree["r" + std::to_string(i) + ".htm"] =
+               reportText("1111", "A 1. f", "\n");
+         return tree;
+       }},
       // Another program removed the report between its read and its move.
       {"report removed after its read", 2, "\r\n", SYS_renameat2,
        [](Folder& f) { ASSERT_EQ(0, unlink((f.path() + "/r1.htm").c_str())); },

@@ -304,6 +304,31 @@ TEST(SortReports, AllocationFailure) {
   }
 }
 
+// LF reports are copied, and their copies committed, several at once;
+// every line is whole and in the order of the listing, whatever report
+// waits for its commit, and each report is moved.
+TEST(SortReports, CopiesCommittedTogetherLinesInOrder) {
+  VirtualDisk disk;
+  std::string want;
+  for (int i = 0; i < 40; ++i) {
+    const std::string name = "r" + std::to_string(100 + i) + ".htm";
+    const std::string id = std::to_string(1000 + i % 3);
+    disk.files[name] = reportText(id, "A 1. f", i % 5 ? "\n" : "\r\n");
+    want += "    " + name + " : " + id + "_A" +
+            (i < 3 ? " - konyvtar letrehozva" : "") + "\n";
+  }
+  // A report moved by rename in the midst of them fails.
+  disk.Fail("move", "r135");
+  want.replace(want.find("r135.htm : 1002_A") + 17, 1,
+               " - HIBA: a fajl nem helyezheto at (move(r135.htm): injected "
+               "fault)\n");
+  RunResult r = run(disk);
+  EXPECT_EQ(1, r.status);
+  EXPECT_EQ(want, r.lines);
+  EXPECT_EQ(16u, disk.mostCopiesCommitted);
+  EXPECT_EQ(40u, disk.files.size());  // 39 moved, r135.htm left
+}
+
 // Every call of a run failing in turn, in each way the call can report,
 // on a small folder: each report ends up moved whole, or untouched in its
 // place (beside a whole copy only with a HIBA line); no file stays open

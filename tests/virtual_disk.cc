@@ -219,8 +219,20 @@ bool VirtualDisk::Write(FileHandle copy, const char* data, size_t size,
   return true;
 }
 
-MoveStatus VirtualDisk::CommitCopy(FileHandle copy, FileInfo*,
-                                   DirHandle, const char*, std::string* err) {
+void VirtualDisk::CommitCopies(CopyCommit* commits, size_t count) {
+  mostCopiesCommitted = std::max(mostCopiesCommitted, count);
+  size_t i = 0;
+  try {
+    for (; i < count; ++i)
+      commits[i].status = CommitCopy(commits[i].copy, &commits[i].err);
+  } catch (...) {
+    while (++i < count)
+      DiscardCopy(commits[i].copy);
+    throw;
+  }
+}
+
+MoveStatus VirtualDisk::CommitCopy(FileHandle copy, std::string* err) {
   const std::string path = copies_.at(copy).path;
   std::string bytes = copyBytes_[copy];
   copies_.erase(copy);

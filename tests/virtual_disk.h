@@ -79,9 +79,8 @@ struct VirtualDisk : public DiskInterface {
                   std::string* err) override;
   bool Write(FileHandle copy, const char* data, size_t size,
              std::string* err) override;
-  MoveStatus CommitCopy(FileHandle copy, FileInfo* source,
-                        DirHandle dir, const char* name,
-                        std::string* err) override;
+  void CommitCopies(CopyCommit* commits, size_t count) override;
+  size_t mostCopiesCommitted = 0;  // at once
   void DiscardCopy(FileHandle copy) override;
   RemoveStatus Remove(const char* name, const FileInfo& source,
                       std::string* err) override;
@@ -98,6 +97,7 @@ struct VirtualDisk : public DiskInterface {
   bool IsFile(const std::string& path) const { return files.count(path) != 0; }
   bool Exists(const std::string& path) const;
   uint64_t InodeOf(const std::string& path);
+  MoveStatus CommitCopy(FileHandle copy, std::string* err);
   // Another program removes the file `name`.
   void Vanish(const std::string& name);
 

@@ -114,6 +114,16 @@ enum class LockStatus {
   Unsupported,  // the file system offers no lock: the run goes on without
 };
 
+// A copy to put in place as `dir`/`name`, and what came of it.
+struct CopyCommit {
+  FileHandle copy = -1;
+  FileInfo* source = nullptr;  // whose metadata it takes
+  DirHandle dir = -1;
+  const char* name = nullptr;
+  MoveStatus status = MoveStatus::Failed;
+  std::string err;  // why, when not Moved
+};
+
 // File-system access of the sorting run. Names without a directory handle
 // are entries of the current directory. Every call that can fail sets *err
 // to a message worded "op(path): reason" when it does.
@@ -169,22 +179,26 @@ class DiskInterface {
                               DirHandle dir, std::string* err) = 0;
 
   // Starts the copy that is to become `dir`/`name`: a new file that nobody
-  // sees before CommitCopy, and that is gone should the program end first.
+  // sees before it is committed, and that is gone should the program end
+  // first.
   virtual bool CreateCopy(DirHandle dir, const char* name, FileHandle* copy,
                           std::string* err) = 0;
   // Writes all `size` bytes.
   virtual bool Write(FileHandle copy, const char* data, size_t size,
                      std::string* err) = 0;
-  // Gives the copy the permissions, owner (where the process may) and times
-  // of `source`, flushes it to stable storage and puts it in place as
-  // `dir`/`name`, replacing a file there; closes it. Anything but Moved
-  // leaves no copy and `dir`/`name` as it was, except that a copy in place
-  // stays when only closing it fails. When what it replaced was another
-  // name of `source` itself (a hard link), *source takes the change time
-  // that replacing gave it, so that the report is still known as read.
-  virtual MoveStatus CommitCopy(FileHandle copy, FileInfo* source,
-                                DirHandle dir, const char* name,
-                                std::string* err) = 0;
+  // Commits each of `count` copies: gives it the permissions, owner (where
+  // the process may) and times of its source, flushes it to stable storage
+  // and puts it in place as `dir`/`name`, replacing a file there; closes
+  // it. Copies are flushed together where the host can, and the
+  // directories they went into are flushed too, so that a copy Moved is
+  // there to stay once this returns. Anything but Moved leaves no copy and
+  // `dir`/`name` as it was, except that a copy in place stays when only
+  // closing it, or flushing its directory, fails; should memory run out
+  // meanwhile, no copy stays open. When what a copy replaced
+  // was another name of its source itself (a hard link), *source takes the
+  // change time that replacing gave it, so that the report is still known
+  // as read.
+  virtual void CommitCopies(CopyCommit* commits, size_t count) = 0;
   // Closes and removes a copy that is not to be committed.
   virtual void DiscardCopy(FileHandle copy) = 0;
 

@@ -19,10 +19,16 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <exception>
+#include <functional>
+#include <system_error>
+#include <thread>
+#include <vector>
 
 #include "platform/posix/posix.h"
 
@@ -307,27 +313,60 @@ void discard(Copy* copy) {
   forgetTemp(copy);
 }
 
-// Gives the copy `source`'s metadata, flushes it and puts it in place as
-// `name`; closes it. On anything but Moved the copy is gone, unless only
-// closing it failed.
-MoveStatus commit(Copy* copy, FileInfo* source, const char* name,
-                  std::string* err) {
+// --- Commit: several copies flushed together ---
+
+// Runs work(0) to work(count - 1) at once, on threads of their own where
+// they can be had, else one after another here. A file system commits the
+// data of files flushed together in one go, so flushing many copies at
+// once costs little more than flushing one. Memory that runs out on a
+// thread runs out here.
+void atOnce(size_t count, const std::function<void(size_t)>& work) {
+  if (count == 0)
+    return;
+  std::vector<std::exception_ptr> thrown(count);
+  std::vector<std::thread> threads;
+  auto guarded = [&](size_t i) {
+    try {
+      work(i);
+    } catch (...) {
+      thrown[i] = std::current_exception();
+    }
+  };
+  try {
+    threads.reserve(count);
+    for (size_t i = 1; i < count; ++i)
+      threads.emplace_back(guarded, i);
+  } catch (const std::system_error&) {
+    // No more threads: the rest run here.
+  }
+  guarded(0);
+  for (size_t i = threads.size() + 1; i < count; ++i)
+    guarded(i);
+  for (std::thread& thread : threads)
+    thread.join();
+  for (const std::exception_ptr& error : thrown) {
+    if (error)
+      std::rethrow_exception(error);
+  }
+}
+
+// Gives the copy `source`'s metadata and flushes it; false, with *err,
+// when either fails.
+bool flush(const Copy& copy, const FileInfo& source, std::string* err) {
+  if (!copyMetadata(copy, source, err))
+    return false;
+  if (fsync(static_cast<int>(copy.file)) == 0)
+    return true;
+  *err = failure("fsync", copy.path.c_str(), errno);
+  return false;
+}
+
+// Closes a copy that is in place. Linux closes the descriptor even when
+// close() reports EINTR. The copy, flushed and in place, stays: the report
+// stays too, and its line says what went wrong.
+MoveStatus closePlaced(Copy* copy, std::string* err) {
   int fd = static_cast<int>(copy->file);
-  MoveStatus status = MoveStatus::Failed;
-  if (copyMetadata(*copy, *source, err)) {
-    if (fsync(fd) == 0)
-      status = place(copy, source, name, err);
-    else
-      *err = failure("fsync", copy->path.c_str(), errno);
-  }
-  if (status != MoveStatus::Moved) {
-    discard(copy);
-    return status;
-  }
   copy->file = -1;
-  // Linux closes the descriptor even when close() reports EINTR. The copy,
-  // flushed and in place, stays: the report stays too, and its line says
-  // what went wrong.
   if (close(fd) != 0 && errno != EINTR) {
     *err = failure("close", copy->path.c_str(), errno);
     return MoveStatus::Failed;
@@ -339,13 +378,75 @@ MoveStatus commit(Copy* copy, FileInfo* source, const char* name,
 
 namespace posix {
 
-MoveStatus PosixDisk::CommitCopy(FileHandle file, FileInfo* source,
-                                 DirHandle, const char* name,
-                                 std::string* err) {
-  auto found = copies_.find(file);
-  MoveStatus status = commit(&found->second, source, name, err);
-  copies_.erase(found);
-  return status;
+void PosixDisk::CommitCopies(CopyCommit* commits, size_t count) {
+  try {
+    CommitAll(commits, count);
+  } catch (...) {
+    for (size_t i = 0; i < count; ++i) {
+      auto found = copies_.find(commits[i].copy);
+      if (found != copies_.end()) {
+        discard(&found->second);
+        copies_.erase(found);
+      }
+    }
+    throw;
+  }
+}
+
+void PosixDisk::CommitAll(CopyCommit* commits, size_t count) {
+  std::vector<Copy*> copies(count);
+  for (size_t i = 0; i < count; ++i)
+    copies[i] = &copies_.at(commits[i].copy);
+  std::vector<char> flushed(count);
+  atOnce(count, [&](size_t i) {
+    flushed[i] = flush(*copies[i], *commits[i].source, &commits[i].err);
+  });
+  // A directory that another program moved away since the copies were
+  // made takes none.
+  std::vector<int> seen, away;
+  for (size_t i = 0; i < count; ++i) {
+    const int dir = static_cast<int>(commits[i].dir);
+    if (std::find(seen.begin(), seen.end(), dir) != seen.end())
+      continue;
+    seen.push_back(dir);
+    if (!DirStillThere(dir))
+      away.push_back(dir);
+  }
+  // Put in place, here: a copy's name of its own and the signals that
+  // remove it are this thread's business.
+  std::vector<int> dirs;
+  for (size_t i = 0; i < count; ++i) {
+    CopyCommit& c = commits[i];
+    if (flushed[i] && std::find(away.begin(), away.end(), c.dir) != away.end()) {
+      c.err = std::string(dirs_.PathOf(c.dir)) + ": moved away from the folder";
+      flushed[i] = false;
+    }
+    c.status = flushed[i] ? place(copies[i], c.source, c.name, &c.err)
+                          : MoveStatus::Failed;
+    if (c.status != MoveStatus::Moved)
+      discard(copies[i]);
+    else if (std::find(dirs.begin(), dirs.end(), c.dir) == dirs.end())
+      dirs.push_back(static_cast<int>(c.dir));
+  }
+  // The new entries are on stable storage before any report goes.
+  std::vector<int> dirErrors(dirs.size());
+  atOnce(dirs.size(), [&](size_t i) {
+    dirErrors[i] = fsync(dirs[i]) == 0 ? 0 : errno;
+  });
+  for (size_t i = 0; i < count; ++i) {
+    CopyCommit& c = commits[i];
+    if (c.status != MoveStatus::Moved)
+      continue;
+    c.status = closePlaced(copies[i], &c.err);
+    size_t d = static_cast<size_t>(
+        std::find(dirs.begin(), dirs.end(), c.dir) - dirs.begin());
+    if (c.status == MoveStatus::Moved && dirErrors[d] != 0) {
+      c.err = failure("fsync", dirs_.PathOf(c.dir), dirErrors[d]);
+      c.status = MoveStatus::Failed;
+    }
+  }
+  for (size_t i = 0; i < count; ++i)
+    copies_.erase(commits[i].copy);
 }
 
 void PosixDisk::DiscardCopy(FileHandle file) {

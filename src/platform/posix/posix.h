@@ -110,9 +110,7 @@ class PosixDisk : public DiskInterface {
                   std::string* err) override;
   bool Write(FileHandle copy, const char* data, size_t size,
              std::string* err) override;
-  MoveStatus CommitCopy(FileHandle copy, FileInfo* source,
-                        DirHandle dir, const char* name,
-                        std::string* err) override;
+  void CommitCopies(CopyCommit* commits, size_t count) override;
   void DiscardCopy(FileHandle copy) override;
 
  private:
@@ -120,6 +118,8 @@ class PosixDisk : public DiskInterface {
   // files of this program's runs that have ended, only while each still is
   // the file its name says.
   void RemoveLeftovers(int dir) const;
+  // copy.cc: CommitCopies, but for what memory running out leaves.
+  void CommitAll(CopyCommit* commits, size_t count);
   // Whether `dir` is on the folder's file system, so that a copy going
   // there may have its name of its own in the folder, where every run
   // looks for leftovers anyway.

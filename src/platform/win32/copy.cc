@@ -297,12 +297,22 @@ MoveStatus commit(Copy* copy, const FileInfo& source, std::string* err) {
 
 namespace win32 {
 
-MoveStatus Win32Disk::CommitCopy(FileHandle file, FileInfo* source, DirHandle,
-                                 const char*, std::string* err) {
-  auto found = copies_.find(file);
-  MoveStatus status = commit(&found->second, *source, err);
-  copies_.erase(found);
-  return status;
+// One after another: each copy goes in place flushed, with its directory
+// entry written through.
+void Win32Disk::CommitCopies(CopyCommit* commits, size_t count) {
+  size_t i = 0;
+  try {
+    for (; i < count; ++i) {
+      CopyCommit& c = commits[i];
+      auto found = copies_.find(c.copy);
+      c.status = commit(&found->second, *c.source, &c.err);
+      copies_.erase(found);
+    }
+  } catch (...) {
+    for (; i < count; ++i)
+      DiscardCopy(commits[i].copy);
+    throw;
+  }
 }
 
 // --- Discard: closing the copy deletes it ---

@@ -80,9 +80,7 @@ class Win32Disk : public DiskInterface {
                   std::string* err) override;
   bool Write(FileHandle copy, const char* data, size_t size,
              std::string* err) override;
-  MoveStatus CommitCopy(FileHandle copy, FileInfo* source,
-                        DirHandle dir, const char* name,
-                        std::string* err) override;
+  void CommitCopies(CopyCommit* commits, size_t count) override;
   void DiscardCopy(FileHandle copy) override;
 
  private:
