@@ -160,19 +160,11 @@ bool PosixDisk::CreateCopy(DirHandle dir, const char* name, FileHandle* file,
 
 bool PosixDisk::Write(FileHandle file, const char* data, size_t size,
                       std::string* err) {
-  const Copy& copy = copies_.at(file);
-  while (size > 0) {
-    ssize_t n = write(static_cast<int>(file), data, size);
-    if (n < 0) {
-      if (errno == EINTR)
-        continue;
-      *err = failure("write", copy.path.c_str(), errno);
-      return false;
-    }
-    data += n;
-    size -= static_cast<size_t>(n);
-  }
-  return true;
+  int error = writeAll(static_cast<int>(file), data, size);
+  if (error == 0)
+    return true;
+  *err = failure("write", copies_.at(file).path.c_str(), error);
+  return false;
 }
 
 }  // namespace posix

@@ -33,6 +33,10 @@ inline bool tooManyOpen(int error) {
   return error == EMFILE || error == ENFILE;
 }
 
+// console.cc: writes all `size` bytes, going on after an interrupted or
+// partial write; 0, or the error that stopped it.
+int writeAll(int fd, const char* data, size_t size);
+
 // read_ahead.cc
 
 // Opens a report for reading: never through a link, never waiting on a
