@@ -93,9 +93,13 @@ PosixDisk::PosixDisk() {
 }
 
 bool PosixDisk::ListEntries(NameList* names, std::string* err) {
-  DIR* dir = opendir(".");
+  // Opened as a report is, so that listing it leaves its access time.
+  int fd = openForReading(".");
+  DIR* dir = fd < 0 ? nullptr : fdopendir(fd);
   if (!dir) {
     *err = failure("opendir", ".", errno);
+    if (fd >= 0)
+      close(fd);
     return false;
   }
   for (;;) {

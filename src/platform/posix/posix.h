@@ -28,8 +28,9 @@ host::Occupant occupantAt(int dir, const char* name, const char* path,
 
 // read_ahead.cc
 
-// Opens a report for reading: never through a link, never waiting on a
-// FIFO, without changing its access time where the process may.
+// Opens a report (or the folder, to list it) for reading: never through a
+// link, never waiting on a FIFO, without changing its access time where
+// the process may.
 int openForReading(const char* name);
 
 // Reports opened ahead of their turn, oldest first, in a ring: a few
