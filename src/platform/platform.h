@@ -96,6 +96,9 @@ enum class MoveStatus {
   Failed,
 };
 
+// What has a name, looked at without following a link.
+enum class EntryKind { None, File, Directory, Other };
+
 // File-system access of the sorting run. Names without a directory handle
 // are entries of the current directory. Every call that can fail sets *err
 // to a message worded "op(path): reason" when it does.
@@ -159,6 +162,16 @@ class DiskInterface {
   // changed since, it stays and the call fails.
   virtual bool Remove(const char* name, const FileInfo& source,
                       std::string* err) = 0;
+
+  // What has `path` (names joined with '/', from the current directory),
+  // never following a link in its last name, and changing nothing, not
+  // even an access time: for a run that only looks (dry_run.h). A disk
+  // that cannot look, as on Windows, where there is no such run, fails.
+  virtual bool Look(const char* path, EntryKind* kind, std::string* err) {
+    (void)kind;
+    *err = std::string("look(") + path + "): not supported";
+    return false;
+  }
 };
 
 // The program's console: standard output, standard error and the key wait.

@@ -250,6 +250,22 @@ bool PosixDisk::Remove(const char* name, const FileInfo& source,
   return false;
 }
 
+bool PosixDisk::Look(const char* path, EntryKind* kind, std::string* err) {
+  struct stat st;
+  if (fstatat(AT_FDCWD, path, &st, AT_SYMLINK_NOFOLLOW) == 0) {
+    *kind = S_ISDIR(st.st_mode)   ? EntryKind::Directory
+            : S_ISREG(st.st_mode) ? EntryKind::File
+                                  : EntryKind::Other;
+    return true;
+  }
+  if (errno == ENOENT) {
+    *kind = EntryKind::None;
+    return true;
+  }
+  *err = failure("fstatat", path, errno);
+  return false;
+}
+
 }  // namespace posix
 
 DiskInterface& systemDisk() {

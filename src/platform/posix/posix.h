@@ -95,6 +95,7 @@ class PosixDisk : public DiskInterface {
                       std::string* err) override;
   bool Remove(const char* name, const FileInfo& source,
               std::string* err) override;
+  bool Look(const char* path, EntryKind* kind, std::string* err) override;
 
   bool CreateCopy(DirHandle dir, const char* name, FileHandle* copy,
                   std::string* err) override;
