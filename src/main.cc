@@ -12,8 +12,11 @@ int main(int argc, char** argv) {
   // The console first: it sets up standard output before anything is said.
   Console& console = systemConsole();
   try {
-    Command command =
-        hostReadsCommandLine() ? parseCommandLine(argc, argv) : Command::Sort;
+    Command command = Command::Sort;
+    if (hostReadsCommandLine())
+      command = parseCommandLine(argc, argv);
+    else
+      enterDroppedFolder();
     if (command != Command::Sort)
       return answerCommand(command, console);
     return sortReports(systemDisk(), console);

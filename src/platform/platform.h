@@ -210,4 +210,10 @@ size_t appendForConsole(std::string* out, const char* name, size_t size);
 // a double click and the arguments are ignored (Windows).
 bool hostReadsCommandLine();
 
+// Where the command line is not read (Windows): when the program's one
+// argument is a folder, as when a folder is dropped on the program, makes
+// it the current directory; any other argument is left alone. Elsewhere
+// it does nothing.
+void enterDroppedFolder();
+
 #endif  // KORENDEZO_PLATFORM_H_
