@@ -210,6 +210,10 @@ size_t appendForConsole(std::string* out, const char* name, size_t size);
 // a double click and the arguments are ignored (Windows).
 bool hostReadsCommandLine();
 
+// Makes `path`, a folder the user named, the current directory, so that
+// every path of the run is inside it. False, with *err worded
+// "op(path): reason", when it cannot.
+bool enterFolder(const char* path, std::string* err);
 // Where the command line is not read (Windows): when the program's one
 // argument is a folder, as when a folder is dropped on the program, makes
 // it the current directory; any other argument is left alone. Elsewhere

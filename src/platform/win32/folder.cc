@@ -45,6 +45,15 @@ std::vector<std::wstring> argumentsOf(const wchar_t* line) {
 
 }  // namespace
 
+// For a host that reads its command line; Windows does not (see
+// hostReadsCommandLine), so no run of the program calls it there.
+bool enterFolder(const char* path, std::string* err) {
+  if (SetCurrentDirectoryA(path))
+    return true;
+  *err = win32::shownFailure("SetCurrentDirectory", path, GetLastError());
+  return false;
+}
+
 void enterDroppedFolder() {
   const std::vector<std::wstring> arguments = argumentsOf(GetCommandLineW());
   // A file, or a name that is no folder, is not entered: it is ignored.
