@@ -207,7 +207,8 @@ size_t appendForConsole(std::string* out, const char* name, size_t size);
 
 // True when the program's arguments come from a user who typed them, so
 // that they are answered or refused; false where the program is started by
-// a double click and the arguments are ignored (Windows).
+// a double click and the arguments are ignored, but for a folder dropped on
+// it (Windows; see enterDroppedFolder).
 bool hostReadsCommandLine();
 
 // Makes `path`, a folder the user named, the current directory, so that
