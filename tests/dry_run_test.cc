@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <sstream>
 #include <string>
 
 #include "sorting_run.h"
@@ -24,63 +23,33 @@ Outcome run(DiskInterface& disk) {
   return {status, console.out};
 }
 
-// What a disk holds, to see that a dry run left it as it was.
-std::string contents(const VirtualDisk& disk) {
-  std::ostringstream all;
-  for (const auto& file : disk.files)
-    all << file.first << "=" << file.second << "\n";
-  for (const std::string& dir : disk.dirs)
-    all << dir << "/\n";
-  for (const std::string& other : disk.others)
-    all << other << "@\n";
-  return all.str();
-}
-
 // A dry run prints what the run that follows it prints, and ends with its
 // status, while the disk stays as it was: nothing written, no file left
-// open.
+// open. (The end-to-end tests hold a dry run against the real run for the
+// common cases; these are the ones only a run of many steps meets.)
 TEST(DryRun, TellsWhatTheRunDoes) {
   const struct Case {
     const char* what;
     void (*setUp)(VirtualDisk&);
     std::string shows;  // a part of the lines that the case is about
   } cases[] = {
-      {"new, existing and evicted directories",
+      {"more directories than the run holds open",
        [](VirtualDisk& d) {
-         // More directories than a run holds open: the first is opened
-         // again at the end, and was made only once.
+         // The first is opened again at the end; it was made only once.
          for (int i = 0; i < 66; ++i)
            d.files["a" + std::to_string(100 + i) + ".htm"] =
                reportText(std::to_string(1000 + i), "A 1. f");
          d.files["b.htm"] = reportText("1000", "A 2. f", "\n");
-         d.dirs.insert("2000_A");
-         d.files["2000_A/c.htm"] = "an older copy";
-         d.files["c.htm"] = reportText("2000", "A 1. f", "\n");
        },
-       "       b.htm : 1000_A\n       c.htm : 2000_A\n"},
-      {"too big",
+       "       b.htm : 1000_A\n"},
+      {"a link on the report's name in its directory",
        [](VirtualDisk& d) {
-         d.files["big.htm"] = reportText("1234", "A 1. f", "\n") +
-                              std::string(1024000, 'x');
-       },
-       "HIBA: a fajl tul nagy"},
-      {"invalid name",
-       [](VirtualDisk& d) { d.files["r.htm"] = reportWithId("../.", ""); },
-       "HIBA: ervenytelen konyvtarnev"},
-      {"taken names",
-       [](VirtualDisk& d) {
-         d.files["a.htm"] = reportText("1111", "A 1. f");
-         d.files["1111_A"] = "a file";
-         d.files["b.htm"] = reportText("2222", "B 1. f");
-         d.others.insert("2222_B");
-         d.files["c.htm"] = reportText("3333", "C 1. f");
+         d.files["d.htm"] = reportText("3333", "C 2. f");
          d.dirs.insert("3333_C");
-         d.dirs.insert("3333_C/c.htm");
-         d.files["d.htm"] = reportText("3333", "C 2. f", "\n");
          d.others.insert("3333_C/d.htm");
        },
        "(3333_C/d.htm: not a regular file)\n"},
-      {"a name that a move frees",
+      {"names that moves free",
        [](VirtualDisk& d) {
          // Moved by rename, and copied and removed.
          d.files["1234_x.htm"] = reportText("5555", "A 1. f");
@@ -102,11 +71,9 @@ TEST(DryRun, TellsWhatTheRunDoes) {
     VirtualDisk disk;
     c.setUp(disk);
     VirtualDisk real = disk;
-    const std::string before = contents(disk);
     DryRunDisk dry(disk);
     const Outcome looked = run(dry);
-    EXPECT_EQ(before, contents(disk)) << c.what;
-    EXPECT_TRUE(disk.log.empty()) << c.what;
+    EXPECT_TRUE(disk.log.empty()) << c.what;  // it logs every change
     EXPECT_EQ(0u, disk.OpenHandles()) << c.what;
 
     const Outcome done = run(real);
@@ -114,40 +81,6 @@ TEST(DryRun, TellsWhatTheRunDoes) {
     EXPECT_EQ(done.out, looked.out) << c.what;
     EXPECT_NE(std::string::npos, done.out.find(c.shows))
         << c.what << ":\n" << done.out;
-  }
-}
-
-// Whatever call fails, in whatever way it can, a dry run changes nothing
-// and leaves nothing open.
-TEST(DryRun, ChangesNothingWhateverFails) {
-  auto setUp = [](VirtualDisk* disk) {
-    disk->files["a.htm"] = reportText("1234", "X 1. f");
-    disk->files["b.htm"] = reportText("1234", "X 2. f", "\n");
-    disk->files["c.htm"] = reportText("5678", "");
-    disk->dirs.insert("5678");
-    disk->files["5678/c.htm"] = "an older copy";
-  };
-  VirtualDisk clean;
-  setUp(&clean);
-  DryRunDisk cleanDry(clean);
-  ASSERT_EQ(0, run(cleanDry).status);
-  const std::vector<std::string> kinds = clean.kindsOfCall;
-  ASSERT_FALSE(kinds.empty());
-  for (size_t call = 1; call <= kinds.size(); ++call) {
-    std::istringstream words(kinds[call - 1]);
-    for (std::string kind; words >> kind;) {
-      VirtualDisk disk;
-      setUp(&disk);
-      const std::string before = contents(disk);
-      disk.FailCall(call, kind);
-      DryRunDisk dry(disk);
-      CapturingConsole console;
-      sortReports(dry, console);
-      const std::string what = "call " + std::to_string(call) + " " + kind;
-      EXPECT_EQ(before, contents(disk)) << what;
-      EXPECT_TRUE(disk.log.empty()) << what;
-      EXPECT_EQ(0u, disk.OpenHandles()) << what;
-    }
   }
 }
 
