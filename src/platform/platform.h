@@ -124,6 +124,9 @@ struct CopyCommit {
   std::string err;  // why, when not Moved
 };
 
+// What has a name, looked at without following a link.
+enum class EntryKind { None, File, Directory, Other };
+
 // File-system access of the sorting run. Names without a directory handle
 // are entries of the current directory. Every call that can fail sets *err
 // to a message worded "op(path): reason" when it does.
@@ -144,6 +147,9 @@ class DiskInterface {
   // Adds the entries of the current directory that may be reports: regular
   // files whose names match the host's rule. The order is unspecified.
   virtual bool ListEntries(NameList* names, std::string* err) = 0;
+  // Removes the temporary files that killed runs left in the current
+  // directory, where the listing saw them; called with the lock held.
+  virtual void RemoveLeftovers() {}
 
   // A hint that `name` is to be opened for reading soon, so that its bytes
   // can be on their way meanwhile; OpenRead of that name then takes what
@@ -207,6 +213,16 @@ class DiskInterface {
   // changed since, it stays and the call fails.
   virtual RemoveStatus Remove(const char* name, const FileInfo& source,
                               std::string* err) = 0;
+
+  // What has `path` (names joined with '/', from the current directory),
+  // never following a link in its last name, and changing nothing, not
+  // even an access time: for a run that only looks (dry_run.h). A disk
+  // that cannot look, as on Windows, where there is no such run, fails.
+  virtual bool Look(const char* path, EntryKind* kind, std::string* err) {
+    (void)kind;
+    *err = std::string("look(") + path + "): not supported";
+    return false;
+  }
 };
 
 // The program's console: standard output, standard error and the key wait.
@@ -242,7 +258,18 @@ size_t appendForConsole(std::string* out, const char* name, size_t size);
 
 // True when the program's arguments come from a user who typed them, so
 // that they are answered or refused; false where the program is started by
-// a double click and the arguments are ignored (Windows).
+// a double click and the arguments are ignored, but for a folder dropped on
+// it (Windows; see enterDroppedFolder).
 bool hostReadsCommandLine();
+
+// Makes `path`, a folder the user named, the current directory, so that
+// every path of the run is inside it. False, with *err worded
+// "op(path): reason", when it cannot.
+bool enterFolder(const char* path, std::string* err);
+// Where the command line is not read (Windows): when the program's one
+// argument is a folder, as when a folder is dropped on the program, makes
+// it the current directory; any other argument is left alone. Elsewhere
+// it does nothing.
+void enterDroppedFolder();
 
 #endif  // KORENDEZO_PLATFORM_H_

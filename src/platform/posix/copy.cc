@@ -463,7 +463,7 @@ bool processMayRun(unsigned long pid) {
 
 namespace posix {
 
-void PosixDisk::RemoveLeftovers(int dir) const {
+void PosixDisk::RemoveLeftoversIn(int dir) const {
   int fd = openat(dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   DIR* listing = fd >= 0 ? fdopendir(fd) : nullptr;
   if (!listing) {
