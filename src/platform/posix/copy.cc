@@ -409,7 +409,9 @@ void PosixDisk::CommitAll(CopyCommit* commits, size_t count) {
   std::vector<int> dirs;
   for (size_t i = 0; i < count; ++i) {
     CopyCommit& c = commits[i];
-    if (flushed[i] && std::find(away.begin(), away.end(), c.dir) != away.end()) {
+    const bool isAway =
+        std::find(away.begin(), away.end(), c.dir) != away.end();
+    if (flushed[i] && isAway) {
       c.err = std::string(dirs_.PathOf(c.dir)) + ": moved away from the folder";
       flushed[i] = false;
     }
