@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "platform/host.h"
 
@@ -22,6 +23,12 @@ class StdioConsole : public Console {
     // Each piece is whole lines or a line's head: whole characters.
     if (output_.writeCharacters && output_.writeCharacters(text, size))
       return;
+    std::string encoded;
+    if (output_.encode) {
+      encoded = output_.encode(text, size);
+      text = encoded.data();
+      size = encoded.size();
+    }
     if (std::fwrite(text, 1, size, stdout) != size)
       NoteError();
   }

@@ -10,7 +10,7 @@ namespace host {
 
 StandardOutput prepareStandardStreams() {
   // A terminal takes the bytes, UTF-8 names included.
-  return {isatty(STDOUT_FILENO) == 1, nullptr};
+  return {isatty(STDOUT_FILENO) == 1, nullptr, nullptr};
 }
 
 std::string reasonText(SystemError error) {

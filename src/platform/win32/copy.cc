@@ -12,7 +12,7 @@
 // name still belongs to file <index>. Where the volume has no hard links
 // (FAT), the copy is copied once more into a plain temporary file, renamed
 // into place; that one the console's Ctrl handler removes.
-#include <cstring>
+#include <algorithm>
 
 #include "platform/win32/win32.h"
 
@@ -32,13 +32,13 @@ std::string dirOf(const Copy& copy) {
 // The plain temporary file that exists, if any, for the Ctrl handler,
 // which runs on a thread of its own: both sides take the lock.
 CRITICAL_SECTION gTempLock;
-char gTempPath[MAX_PATH];
+wchar_t gTempPath[MAX_PATH];
 bool gTempActive = false;
 
 BOOL WINAPI removeTempOnCtrl(DWORD) {
   EnterCriticalSection(&gTempLock);
   if (gTempActive)
-    DeleteFileA(gTempPath);
+    DeleteFileW(gTempPath);
   gTempActive = false;
   LeaveCriticalSection(&gTempLock);
   return FALSE;  // the default handler ends the process
@@ -60,12 +60,13 @@ HANDLE createRegistered(const std::string& path) {
   EnterCriticalSection(&gTempLock);
   HANDLE file = INVALID_HANDLE_VALUE;
   DWORD error = ERROR_FILENAME_EXCED_RANGE;
-  if (path.size() < sizeof gTempPath) {
-    file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+  const std::wstring wide = win32::toWide(path.c_str());
+  if (wide.size() < MAX_PATH) {
+    file = CreateFileW(wide.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                        FILE_ATTRIBUTE_NORMAL, nullptr);
     error = GetLastError();
     if (file != INVALID_HANDLE_VALUE) {
-      std::memcpy(gTempPath, path.c_str(), path.size() + 1);
+      std::copy(wide.c_str(), wide.c_str() + wide.size() + 1, gTempPath);
       gTempActive = true;
     }
   }
@@ -77,7 +78,7 @@ HANDLE createRegistered(const std::string& path) {
 // Renames the registered file over `to`, replacing a file.
 bool renameRegistered(const char* to) {
   EnterCriticalSection(&gTempLock);
-  bool done = MoveFileExA(gTempPath, to,
+  bool done = MoveFileExW(gTempPath, win32::toWide(to).c_str(),
                           MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) !=
               FALSE;
   DWORD error = GetLastError();
@@ -90,7 +91,7 @@ bool renameRegistered(const char* to) {
 
 void removeRegistered() {
   EnterCriticalSection(&gTempLock);
-  DeleteFileA(gTempPath);
+  DeleteFileW(gTempPath);
   gTempActive = false;
   LeaveCriticalSection(&gTempLock);
 }
@@ -115,8 +116,9 @@ bool createCopy(Copy* copy, std::string* err) {
           error = ERROR_FILENAME_EXCED_RANGE;
           return Attempt::Failed;
         }
-        HANDLE file = CreateFileA(
-            path.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE,
+        HANDLE file = CreateFileW(
+            win32::toWide(path.c_str()).c_str(),
+            GENERIC_READ | GENERIC_WRITE | DELETE,
             FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_NEW,
             FILE_ATTRIBUTE_NORMAL | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
         if (file != INVALID_HANDLE_VALUE) {
@@ -201,20 +203,21 @@ bool hardLinksUnsupported(DWORD error) {
 }
 
 // Replaces `path` with the copy through a link of the copy's own name.
-MoveStatus replaceByLink(const Copy& copy, const std::string& temp,
+MoveStatus replaceByLink(const Copy& copy, const std::wstring& temp,
                          std::string* err) {
-  std::string link =
-      dirOf(copy) +
-      host::tempName(GetCurrentProcessId(), win32::fileIndex(copy.file));
-  if (!CreateHardLinkA(link.c_str(), temp.c_str(), nullptr)) {
+  const std::wstring link = win32::toWide(
+      (dirOf(copy) + host::tempName(GetCurrentProcessId(),
+                                    win32::fileIndex(copy.file)))
+          .c_str());
+  if (!CreateHardLinkW(link.c_str(), temp.c_str(), nullptr)) {
     *err = shownFailure("CreateHardLink", copy.path.c_str(), GetLastError());
     return MoveStatus::Failed;
   }
-  if (MoveFileExA(link.c_str(), copy.path.c_str(),
+  if (MoveFileExW(link.c_str(), win32::toWide(copy.path.c_str()).c_str(),
                   MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
     return MoveStatus::Moved;
   *err = shownFailure("MoveFileEx", copy.path.c_str(), GetLastError());
-  DeleteFileA(link.c_str());
+  DeleteFileW(link.c_str());
   return MoveStatus::Failed;
 }
 
@@ -261,8 +264,10 @@ MoveStatus place(const Copy& copy, const FileInfo& source, std::string* err) {
   if (host::blocks(win32::occupant(copy.path.c_str(), &existing, err),
                    &refusal))
     return refusal;
-  const std::string temp = dirOf(copy) + copy.tempName;
-  if (CreateHardLinkA(copy.path.c_str(), temp.c_str(), nullptr))
+  const std::wstring temp =
+      win32::toWide((dirOf(copy) + copy.tempName).c_str());
+  if (CreateHardLinkW(win32::toWide(copy.path.c_str()).c_str(), temp.c_str(),
+                      nullptr))
     return MoveStatus::Moved;
   DWORD error = GetLastError();
   if (error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS)
@@ -335,20 +340,22 @@ namespace win32 {
 
 void Win32Disk::RemoveLeftovers(const char* dirName) {
   const std::string dir = std::string(dirName) + "/";
-  WIN32_FIND_DATAA data;
-  HANDLE find = FindFirstFileA((dir + ".korendezo-*.tmp").c_str(), &data);
+  WIN32_FIND_DATAW data;
+  const std::wstring pattern = toWide((dir + ".korendezo-*.tmp").c_str());
+  HANDLE find = FindFirstFileW(pattern.c_str(), &data);
   if (find == INVALID_HANDLE_VALUE)
     return;
   do {
     unsigned long pid;
     unsigned long long index;
-    if (!host::parseTempName(data.cFileName, &pid, &index) ||
+    const std::string name = fromWide(data.cFileName);
+    if (!host::parseTempName(name.c_str(), &pid, &index) ||
         pid == GetCurrentProcessId() || processRuns(pid))
       continue;
-    std::string path = dir + data.cFileName;
+    std::string path = dir + name;
     if (isFileWithIndex(path.c_str(), index))
-      DeleteFileA(path.c_str());
-  } while (FindNextFileA(find, &data));
+      DeleteFileW(toWide(path.c_str()).c_str());
+  } while (FindNextFileW(find, &data));
   FindClose(find);
 }
 

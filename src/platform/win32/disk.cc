@@ -1,7 +1,7 @@
 // The disk on Windows: the listing, reading, directories, moves by rename
-// and removal. Copies are in copy.cc. Names are bytes in the system's ANSI
-// code page, so every call is the "A" form of the Win32 API and no name is
-// ever converted.
+// and removal. Copies are in copy.cc. Every call that takes a name is the
+// W form of the Win32 API: a name is whatever the file system holds, and
+// the ANSI code page plays no part.
 #include "platform/win32/win32.h"
 
 namespace {
@@ -16,8 +16,8 @@ namespace win32 {
 bool Win32Disk::ListEntries(NameList* names, std::string* err) {
   // The system's wildcard rule decides: through short names "*.htm" also
   // yields names such as "x.html".
-  WIN32_FIND_DATAA data;
-  HANDLE find = FindFirstFileA("*.htm", &data);
+  WIN32_FIND_DATAW data;
+  HANDLE find = FindFirstFileW(L"*.htm", &data);
   if (find == INVALID_HANDLE_VALUE) {
     DWORD error = GetLastError();
     if (error == ERROR_FILE_NOT_FOUND || error == ERROR_NO_MORE_FILES)
@@ -28,8 +28,8 @@ bool Win32Disk::ListEntries(NameList* names, std::string* err) {
   DWORD error;
   do {
     if (!isNotAFile(data.dwFileAttributes))
-      names->Add(data.cFileName);
-    error = FindNextFileA(find, &data) ? ERROR_SUCCESS : GetLastError();
+      names->Add(fromWide(data.cFileName).c_str());
+    error = FindNextFileW(find, &data) ? ERROR_SUCCESS : GetLastError();
   } while (error == ERROR_SUCCESS);
   FindClose(find);
   if (error != ERROR_NO_MORE_FILES) {
@@ -47,12 +47,13 @@ OpenStatus Win32Disk::OpenRead(const char* name, FileHandle* handle,
   }
   // The link itself is opened, never its target; no one may write the
   // file while it is read.
-  HANDLE file = CreateFileA(
-      name, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+  const std::wstring wide = toWide(name);
+  HANDLE file = CreateFileW(
+      wide.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
       FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
   if (file == INVALID_HANDLE_VALUE) {
     *err = shownFailure("CreateFile", name, GetLastError());
-    DWORD attributes = GetFileAttributesA(name);
+    DWORD attributes = GetFileAttributesW(wide.c_str());
     return attributes != INVALID_FILE_ATTRIBUTES &&
                    (attributes &
                     (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT))
@@ -96,7 +97,8 @@ DirStatus Win32Disk::OpenDir(const char* name, DirHandle* dir,
     *err = shownFailure("CreateDirectory", name, ERROR_FILENAME_EXCED_RANGE);
     return DirStatus::Failed;
   }
-  bool made = CreateDirectoryA(name, nullptr) != FALSE;
+  const std::wstring wide = toWide(name);
+  bool made = CreateDirectoryW(wide.c_str(), nullptr) != FALSE;
   DWORD error = made ? ERROR_SUCCESS : GetLastError();
   if (!made && error != ERROR_ALREADY_EXISTS && error != ERROR_FILE_EXISTS) {
     *err = shownFailure("CreateDirectory", name, error);
@@ -105,8 +107,8 @@ DirStatus Win32Disk::OpenDir(const char* name, DirHandle* dir,
   // Held without sharing deletion, it can be neither renamed nor
   // replaced while its reports are moved; a link or junction is opened
   // as itself and refused.
-  HANDLE handle = CreateFileA(
-      name, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+  HANDLE handle = CreateFileW(
+      wide.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
       OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
       nullptr);
   FileInfo info;
@@ -144,7 +146,8 @@ MoveStatus Win32Disk::MoveInto(const char* name, const FileInfo& source,
   }
   // MoveFileEx moves a read-only file, which DeleteFile would refuse: a
   // read-only report keeps its place and is copied instead.
-  DWORD attributes = GetFileAttributesA(name);
+  const std::wstring from = toWide(name);
+  DWORD attributes = GetFileAttributesW(from.c_str());
   if (attributes != INVALID_FILE_ATTRIBUTES &&
       (attributes & FILE_ATTRIBUTE_READONLY))
     return MoveStatus::CopyInstead;
@@ -156,12 +159,12 @@ MoveStatus Win32Disk::MoveInto(const char* name, const FileInfo& source,
   if (host::blocks(occupant(to.c_str(), &existing, err), &refusal))
     return refusal;
   if (existing.SameFile(source)) {
-    if (DeleteFileA(name))
+    if (DeleteFileW(from.c_str()))
       return MoveStatus::Moved;
     *err = shownFailure("DeleteFile", name, GetLastError());
     return MoveStatus::SourceStays;
   }
-  if (MoveFileExA(name, to.c_str(),
+  if (MoveFileExW(from.c_str(), toWide(to.c_str()).c_str(),
                   MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
     return MoveStatus::Moved;
   DWORD error = GetLastError();
@@ -188,7 +191,7 @@ bool Win32Disk::Remove(const char* name, const FileInfo& source,
     *err = shownPath(name) + ": not the file that was read";
     return false;
   }
-  if (DeleteFileA(name))
+  if (DeleteFileW(toWide(name).c_str()))
     return true;
   *err = shownFailure("DeleteFile", name, GetLastError());
   return false;

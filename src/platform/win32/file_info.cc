@@ -45,8 +45,8 @@ bool describeFile(FileHandle file, FileInfo* info, unsigned long* attributes) {
 
 bool lookAt(const char* path, FileInfo* info, unsigned long* attributes) {
   // The entry itself, never a link's target.
-  HANDLE file = CreateFileA(
-      path, FILE_READ_ATTRIBUTES,
+  HANDLE file = CreateFileW(
+      toWide(path).c_str(), FILE_READ_ATTRIBUTES,
       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
       OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
       nullptr);

@@ -23,14 +23,24 @@ inline intptr_t fromHandle(HANDLE handle) {
   return reinterpret_cast<intptr_t>(handle);
 }
 
-// names.cc: a path as a Windows user reads it in a message, with
-// backslashes (the run joins names with '/', which the system takes too),
-// and "op(path): reason" with the path so shown; whether `path` stays
-// within what the ANSI functions reach, MAX_PATH characters of full path,
-// less `reserve`.
+// names.cc
+
+// A name of the program (UTF-8, or WTF-8 from a listing) as the UTF-16 of
+// the system's W functions, and back. Every name the system gives has a
+// form here, a lone surrogate included, and comes back as it was.
+std::wstring toWide(const char* name, size_t size);
+std::wstring toWide(const char* name);
+std::string fromWide(const wchar_t* units, size_t size);
+std::string fromWide(const wchar_t* units);
+// A path as a Windows user reads it in a message, with backslashes (the
+// run joins names with '/', which the system takes too), and
+// "op(path): reason" with the path so shown.
 std::string shownPath(const char* path);
 std::string shownFailure(const char* op, const char* path,
                          host::SystemError error);
+// Whether `path` stays within MAX_PATH UTF-16 units of full path, less
+// `reserve`: what the W functions reach without the \\?\ prefix, and
+// what Explorer and most programs can open. No longer path is made.
 bool fitsPath(const char* path, unsigned long reserve = 0);
 
 // file_info.cc
