@@ -200,7 +200,8 @@ TEST(WineEndToEnd, ReadOnlyReportIsCopiedAndStays) {
     RunResult r = runExe(f.path());
     EXPECT_EQ(1, r.status);
     EXPECT_EQ("       r.htm : 1234_A - konyvtar letrehozva - HIBA: a fajl nem "
-              "torolheto (DeleteFile(r.htm): Access denied)\r\n",
+              "torolheto (SetFileInformationByHandle(r.htm): Access "
+              "denied)\r\n",
               lines(r));
     const std::map<std::string, std::string> want = {
         {"1234_A/", kDirectory},
@@ -336,7 +337,7 @@ TEST(WineEndToEnd, PathsPastMaxPathFailCleanly) {
   RunResult r = runExe(here);
   EXPECT_EQ(1, r.status);
   EXPECT_EQ(longest + " : 1234_A - konyvtar letrehozva - HIBA: a fajl nem "
-                      "helyezheto at (MoveFileEx(1234_A\\" +
+                      "helyezheto at (SetFileInformationByHandle(1234_A\\" +
                 longest + "): Name too long)\r\n" + std::string(100, '\xF5') +
                 ".htm : 1234_A\r\n",
             lines(r));
@@ -440,7 +441,8 @@ std::string inCodePage1250(const std::string& utf8) {
   std::string out;
   for (size_t i = 0; i < utf8.size();) {
     auto found = kLetters.find(utf8.substr(i, 2));
-    if (static_cast<unsigned char>(utf8[i]) >= 0x80 && found != kLetters.end()) {
+    if (static_cast<unsigned char>(utf8[i]) >= 0x80 &&
+        found != kLetters.end()) {
       out += found->second;
       i += 2;
     } else {
@@ -509,10 +511,10 @@ TEST_P(WineCodePage, EveryNameWithItsOwnLetters) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(AnsiCodePages, WineCodePage,
-                         ::testing::Values("1250", "1252", "65001"),
-                         [](const ::testing::TestParamInfo<const char*>& param) {
-                           return std::string("cp") + param.param;
-                         });
+INSTANTIATE_TEST_SUITE_P(
+    AnsiCodePages, WineCodePage, ::testing::Values("1250", "1252", "65001"),
+    [](const ::testing::TestParamInfo<const char*>& param) {
+      return std::string("cp") + param.param;
+    });
 
 }  // namespace

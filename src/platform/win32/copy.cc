@@ -256,12 +256,12 @@ MoveStatus placeByPlainCopy(const Copy& copy, const FileInfo& source,
   return MoveStatus::Failed;
 }
 
-// Puts the copy, written and flushed, in place. Nothing but a file is ever
-// replaced.
-MoveStatus place(const Copy& copy, const FileInfo& source, std::string* err) {
-  FileInfo existing;
+// Puts the copy, written and flushed, in place; *existing describes the
+// file it replaced, if any. Nothing but a file is ever replaced.
+MoveStatus place(const Copy& copy, const FileInfo& source, FileInfo* existing,
+                 std::string* err) {
   MoveStatus refusal;
-  if (host::blocks(win32::occupant(copy.path.c_str(), &existing, err),
+  if (host::blocks(win32::occupant(copy.path.c_str(), existing, err),
                    &refusal))
     return refusal;
   const std::wstring temp =
@@ -278,18 +278,37 @@ MoveStatus place(const Copy& copy, const FileInfo& source, std::string* err) {
   return MoveStatus::Failed;
 }
 
-// Gives the copy `source`'s times, flushes it and puts it in place; closes
-// it. Closing removes the temporary name; a copy in place keeps its own,
-// and stays (beside the report) should closing fail.
-MoveStatus commit(Copy* copy, const FileInfo& source, std::string* err) {
+// After the copy replaced another name of the source itself, the change
+// time that gave the source, once the source's name `name` shows it
+// otherwise as it was read.
+void takeOwnChange(const char* name, FileInfo* source) {
+  FileInfo now;
+  unsigned long attributes = 0;
+  if (!win32::lookAt(name, &now, &attributes) || win32::isNotAFile(attributes))
+    return;
+  const int64_t changed = now.changeTime[0];
+  now.changeTime[0] = source->changeTime[0];
+  if (source->StillAsRead(now))
+    source->changeTime[0] = changed;
+}
+
+// Gives the copy `source`'s times, flushes it and puts it in place as the
+// report `name`'s copy; closes it. Closing removes the temporary name; a
+// copy in place keeps its own, and stays (beside the report) should
+// closing fail.
+MoveStatus commit(Copy* copy, FileInfo* source, const char* name,
+                  std::string* err) {
   HANDLE file = toHandle(copy->file);
   MoveStatus status = MoveStatus::Failed;
-  if (!setTimes(file, source))
+  FileInfo existing;
+  if (!setTimes(file, *source))
     *err = shownFailure("SetFileTime", copy->path.c_str(), GetLastError());
   else if (!FlushFileBuffers(file))
     *err = shownFailure("FlushFileBuffers", copy->path.c_str(), GetLastError());
   else
-    status = place(*copy, source, err);
+    status = place(*copy, *source, &existing, err);
+  if (status == MoveStatus::Moved && existing.SameFile(*source))
+    takeOwnChange(name, source);
   copy->file = -1;
   if (!CloseHandle(file) && status == MoveStatus::Moved) {
     *err = shownFailure("CloseHandle", copy->path.c_str(), GetLastError());
@@ -303,9 +322,9 @@ MoveStatus commit(Copy* copy, const FileInfo& source, std::string* err) {
 namespace win32 {
 
 MoveStatus Win32Disk::CommitCopy(FileHandle file, FileInfo* source, DirHandle,
-                                 const char*, std::string* err) {
+                                 const char* name, std::string* err) {
   auto found = copies_.find(file);
-  MoveStatus status = commit(&found->second, *source, err);
+  MoveStatus status = commit(&found->second, source, name, err);
   copies_.erase(found);
   return status;
 }

@@ -9,6 +9,30 @@ namespace {
 // Room a directory keeps for an 8.3 name inside it.
 constexpr DWORD kDirReserve = 12;
 
+// Closes a handle when it goes out of scope.
+class Held {
+ public:
+  explicit Held(HANDLE handle) : handle_(handle) {}
+  ~Held() {
+    if (handle_ != INVALID_HANDLE_VALUE)
+      CloseHandle(handle_);
+  }
+  Held(const Held&) = delete;
+  Held& operator=(const Held&) = delete;
+  HANDLE get() const { return handle_; }
+  bool valid() const { return handle_ != INVALID_HANDLE_VALUE; }
+
+ private:
+  HANDLE handle_;
+};
+
+// Whether the file open as `file` is a regular file, described in *info
+// with its attributes.
+bool isFileAt(HANDLE file, FileInfo* info, unsigned long* attributes) {
+  return win32::describeFile(win32::fromHandle(file), info, attributes) &&
+         !win32::isNotAFile(*attributes);
+}
+
 }  // namespace
 
 namespace win32 {
@@ -63,8 +87,7 @@ OpenStatus Win32Disk::OpenRead(const char* name, FileHandle* handle,
   // A device name such as "con.htm" opens the device: never read one.
   unsigned long attributes = 0;
   if (GetFileType(file) != FILE_TYPE_DISK ||
-      !describeFile(fromHandle(file), info, &attributes) ||
-      isNotAFile(attributes)) {
+      !isFileAt(file, info, &attributes)) {
     *err = shownPath(name) + ": not a regular file";
     CloseHandle(file);
     return OpenStatus::NotAFile;
@@ -104,9 +127,10 @@ DirStatus Win32Disk::OpenDir(const char* name, DirHandle* dir,
     *err = shownFailure("CreateDirectory", name, error);
     return DirStatus::Failed;
   }
-  // Held without sharing deletion, it can be neither renamed nor
-  // replaced while its reports are moved; a link or junction is opened
-  // as itself and refused.
+  // Held without sharing deletion, it can be neither renamed nor replaced
+  // while its reports are moved, so that its name, by which they go
+  // there, stays this directory's; a link or junction is opened as itself
+  // and refused.
   HANDLE handle = CreateFileW(
       wide.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
       OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
@@ -138,18 +162,33 @@ void Win32Disk::CloseDir(DirHandle dir) {
 MoveStatus Win32Disk::MoveInto(const char* name, const FileInfo& source,
                                DirHandle dir, std::string* err) {
   const std::string to = std::string(dirs_.PathOf(dir)) + "/" + name;
-  for (const char* path : {name, to.c_str()}) {
-    if (!fitsPath(path)) {
-      *err = shownFailure("MoveFileEx", path, ERROR_FILENAME_EXCED_RANGE);
-      return MoveStatus::Failed;
-    }
+  if (!fitsPath(name)) {
+    *err = shownFailure("CreateFile", name, ERROR_FILENAME_EXCED_RANGE);
+    return MoveStatus::Failed;
   }
-  // MoveFileEx moves a read-only file, which DeleteFile would refuse: a
-  // read-only report keeps its place and is copied instead.
-  const std::wstring from = toWide(name);
-  DWORD attributes = GetFileAttributesW(from.c_str());
-  if (attributes != INVALID_FILE_ATTRIBUTES &&
-      (attributes & FILE_ATTRIBUTE_READONLY))
+  if (!fitsPath(to.c_str())) {
+    *err = shownFailure("SetFileInformationByHandle", to.c_str(),
+                        ERROR_FILENAME_EXCED_RANGE);
+    return MoveStatus::Failed;
+  }
+  // The rename goes through a handle of the file that was read: whatever
+  // takes the name meanwhile, no other file is moved. Others may go on
+  // using it, as with MoveFileEx.
+  Held file(openToMove(name, FILE_SHARE_READ | FILE_SHARE_WRITE |
+                                 FILE_SHARE_DELETE));
+  if (!file.valid()) {
+    *err = shownFailure("CreateFile", name, GetLastError());
+    return MoveStatus::Failed;
+  }
+  FileInfo now;
+  unsigned long attributes = 0;
+  if (!isFileAt(file.get(), &now, &attributes) || !now.SameFile(source)) {
+    *err = shownPath(name) + ": not the file that was read";
+    return MoveStatus::Failed;
+  }
+  // A rename moves a read-only file, which no removal would: a read-only
+  // report keeps its place and is copied instead.
+  if (attributes & FILE_ATTRIBUTE_READONLY)
     return MoveStatus::CopyInstead;
   // Something may have the name: a file to replace, what may not be
   // replaced, or the report itself through a hard link, which a rename
@@ -159,41 +198,50 @@ MoveStatus Win32Disk::MoveInto(const char* name, const FileInfo& source,
   if (host::blocks(occupant(to.c_str(), &existing, err), &refusal))
     return refusal;
   if (existing.SameFile(source)) {
-    if (DeleteFileW(from.c_str()))
+    if (markForDeletion(file.get()))
       return MoveStatus::Moved;
-    *err = shownFailure("DeleteFile", name, GetLastError());
+    *err = shownFailure("SetFileInformationByHandle", name, GetLastError());
     return MoveStatus::SourceStays;
   }
-  if (MoveFileExW(from.c_str(), toWide(to.c_str()).c_str(),
-                  MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+  if (renameOpenFile(file.get(), to.c_str()))
     return MoveStatus::Moved;
   DWORD error = GetLastError();
   if (error == ERROR_NOT_SAME_DEVICE)
     return MoveStatus::CopyInstead;
-  *err = shownFailure("MoveFileEx", name, error);
+  *err = shownFailure("SetFileInformationByHandle", name, error);
   return MoveStatus::Failed;
 }
 
 bool Win32Disk::Remove(const char* name, const FileInfo& source,
                        std::string* err) {
   if (!fitsPath(name)) {
-    *err = shownFailure("DeleteFile", name, ERROR_FILENAME_EXCED_RANGE);
+    *err = shownFailure("CreateFile", name, ERROR_FILENAME_EXCED_RANGE);
     return false;
   }
-  // A file that took the report's name since it was read stays.
-  FileInfo now;
-  unsigned long attributes = 0;
-  if (!lookAt(name, &now, &attributes)) {
+  // Opened so that no one may write it, nor open it to write, until it is
+  // gone; one that someone writes now is not opened at all.
+  Held file(openToMove(name, FILE_SHARE_READ));
+  if (!file.valid()) {
     *err = shownFailure("CreateFile", name, GetLastError());
     return false;
   }
-  if (isNotAFile(attributes) || !source.StillAsRead(now)) {
+  // A file that took the report's name since it was read, or the report
+  // changed since, stays.
+  FileInfo now;
+  unsigned long attributes = 0;
+  if (!isFileAt(file.get(), &now, &attributes) || !source.StillAsRead(now)) {
     *err = shownPath(name) + ": not the file that was read";
     return false;
   }
-  if (DeleteFileW(toWide(name).c_str()))
+  // Windows removes no read-only file (wine would).
+  if (attributes & FILE_ATTRIBUTE_READONLY) {
+    *err = shownFailure("SetFileInformationByHandle", name,
+                        ERROR_ACCESS_DENIED);
+    return false;
+  }
+  if (markForDeletion(file.get()))
     return true;
-  *err = shownFailure("DeleteFile", name, GetLastError());
+  *err = shownFailure("SetFileInformationByHandle", name, GetLastError());
   return false;
 }
 

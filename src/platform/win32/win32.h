@@ -50,7 +50,7 @@ bool fitsPath(const char* path, unsigned long reserve = 0);
 bool isNotAFile(unsigned long attributes);
 // What the open `file`, or the entry `path` itself (never a link's
 // target), is: false, with the system's last error, when that cannot be
-// had.
+// had. The change time needs Windows Vista or later.
 bool describeFile(FileHandle file, FileInfo* info, unsigned long* attributes);
 bool lookAt(const char* path, FileInfo* info, unsigned long* attributes);
 // What has the name `path` where a file is to go; *existing describes a
@@ -63,6 +63,18 @@ host::Occupant occupant(const char* path, FileInfo* existing,
 bool isFileWithIndex(const char* path, uint64_t index);
 // The file index of an open file, 0 when it cannot be had.
 uint64_t fileIndex(FileHandle file);
+
+// Opens the entry `path` itself (never a link's target) so that it can be
+// renamed or removed through the handle: whatever takes the name later,
+// the handle stays the file that was opened. `share` is what others may
+// do with it meanwhile. INVALID_HANDLE_VALUE, with the system's last
+// error, when it cannot be opened.
+HANDLE openToMove(const char* path, DWORD share);
+// Marks the file open as `file` to be removed when its last handle
+// closes.
+bool markForDeletion(HANDLE file);
+// Renames the file open as `file` to `to`, replacing a file there.
+bool renameOpenFile(HANDLE file, const char* to);
 
 // The disk: disk.cc, and copy.cc for the copies and their temporary names.
 class Win32Disk : public DiskInterface {
