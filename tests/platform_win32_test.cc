@@ -231,4 +231,51 @@ TEST_F(Win32DiskFolder, HeldDirectoryKeepsItsName) {
   EXPECT_TRUE(Exists(L"d"));
 }
 
+// Temporaries of runs that have ended go, whatever their numbers; no other
+// file does, nor one that a program still holds.
+TEST_F(Win32DiskFolder, RemovesLeftoversOfEndedRunsOnly) {
+  // A process that has ended: its number is not given to another while
+  // its handle is open.
+  wchar_t self[MAX_PATH];
+  ASSERT_NE(0u, GetModuleFileNameW(nullptr, self, MAX_PATH));
+  std::wstring command = L"\"" + std::wstring(self) + L"\" --gtest_list_tests";
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION ended;
+  ASSERT_TRUE(CreateProcessW(self, &command[0], nullptr, nullptr, FALSE,
+                             CREATE_NO_WINDOW, nullptr, nullptr, &startup,
+                             &ended));
+  WaitForSingleObject(ended.hProcess, INFINITE);
+  const std::wstring pid = std::to_wstring(ended.dwProcessId);
+  const std::wstring own = std::to_wstring(GetCurrentProcessId());
+  ASSERT_TRUE(CreateDirectoryW(L"d", nullptr));
+  const struct {
+    std::wstring name;
+    bool stays;
+  } cases[] = {
+      {L"d\\.korendezo-" + pid + L"-7.tmp", false},
+      {L"d\\.korendezo-" + pid + L"-123456789.tmp", false},
+      {L"d\\.korendezo-" + pid + L"-8.tmp", true},  // held below
+      {L"d\\.korendezo-" + own + L"-9.tmp", true},
+      {L"d\\.korendezo-" + pid + L"-07.tmp", true},
+      {L"d\\.korendezo-" + pid + L"-7.tmp.htm", true},
+      {L"d\\r.htm", true},
+  };
+  for (const auto& c : cases)
+    Write(c.name.c_str(), "x");
+  HANDLE held = CreateFileW(cases[2].name.c_str(), GENERIC_READ | DELETE,
+                            FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                            OPEN_EXISTING, 0, nullptr);
+  DirHandle dir;
+  std::string err;
+  EXPECT_EQ(DirStatus::Opened, systemDisk().OpenDir("d", &dir, &err)) << err;
+  systemDisk().CloseDir(dir);
+  CloseHandle(held);
+  CloseHandle(ended.hThread);
+  CloseHandle(ended.hProcess);
+  for (const auto& c : cases)
+    EXPECT_EQ(c.stays, Exists(c.name.c_str()))
+        << std::string(c.name.begin(), c.name.end());
+}
+
 }  // namespace

@@ -4,16 +4,19 @@
 //
 // A copy is written as .korendezo-<pid>-<n>.tmp, opened to be deleted when
 // it is closed: however the program ends before the copy is in place
-// (Ctrl+C, the window closed, killed), the system removes it. It goes in
-// place as a hard link, and its own name goes when it is closed. An older
-// copy is replaced through a second link, .korendezo-<pid>-<index>.tmp,
-// renamed over it; a run killed in between leaves that name, which the next
-// run to open the directory removes once process <pid> has ended, if the
-// name still belongs to file <index>. Where the volume has no hard links
-// (FAT), the copy is copied once more into a plain temporary file, renamed
-// into place; that one the console's Ctrl handler removes.
-#include <algorithm>
-
+// (Ctrl+C, the window closed, a logoff, killed), the system removes it. It
+// goes in place as a hard link, and its own name goes when it is closed.
+// An older copy is replaced through a second link,
+// .korendezo-<pid>-<index>.tmp, renamed over it. Where the volume has no
+// hard links (FAT), the copy is copied once more into a plain temporary
+// file, renamed into place through its handle; the console's Ctrl handler
+// marks that one for deletion on the same handle.
+//
+// Every temporary is held open for as long as its run needs it. A name of
+// the program's temporaries that no running program holds, of a process
+// that has ended, is a leftover of a run that ended before its time (killed
+// between linking and renaming, a power cut): the next run to open the
+// directory removes it, whatever its number.
 #include "platform/win32/win32.h"
 
 using host::Attempt;
@@ -29,17 +32,17 @@ std::string dirOf(const Copy& copy) {
 
 // --- The plain temporary file, removed by the Ctrl handler ---
 
-// The plain temporary file that exists, if any, for the Ctrl handler,
+// The plain temporary file that is open, if any, for the Ctrl handler,
 // which runs on a thread of its own: both sides take the lock.
 CRITICAL_SECTION gTempLock;
-wchar_t gTempPath[MAX_PATH];
-bool gTempActive = false;
+HANDLE gTemp = INVALID_HANDLE_VALUE;
 
 BOOL WINAPI removeTempOnCtrl(DWORD) {
   EnterCriticalSection(&gTempLock);
-  if (gTempActive)
-    DeleteFileW(gTempPath);
-  gTempActive = false;
+  // Marked on its own handle, which the main thread may be writing
+  // through: the file goes when the process ends, which follows.
+  if (gTemp != INVALID_HANDLE_VALUE)
+    win32::markForDeletion(gTemp);
   LeaveCriticalSection(&gTempLock);
   return FALSE;  // the default handler ends the process
 }
@@ -58,41 +61,39 @@ void installTempCleanup() {
 HANDLE createRegistered(const std::string& path) {
   installTempCleanup();
   EnterCriticalSection(&gTempLock);
-  HANDLE file = INVALID_HANDLE_VALUE;
-  DWORD error = ERROR_FILENAME_EXCED_RANGE;
-  const std::wstring wide = win32::toWide(path.c_str());
-  if (wide.size() < MAX_PATH) {
-    file = CreateFileW(wide.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                       FILE_ATTRIBUTE_NORMAL, nullptr);
-    error = GetLastError();
-    if (file != INVALID_HANDLE_VALUE) {
-      std::copy(wide.c_str(), wide.c_str() + wide.size() + 1, gTempPath);
-      gTempActive = true;
-    }
-  }
+  gTemp = CreateFileW(win32::toWide(path.c_str()).c_str(),
+                      GENERIC_READ | GENERIC_WRITE | DELETE,
+                      FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_NEW,
+                      FILE_ATTRIBUTE_NORMAL, nullptr);
+  DWORD error = GetLastError();
+  HANDLE file = gTemp;
   LeaveCriticalSection(&gTempLock);
   SetLastError(error);
   return file;
 }
 
-// Renames the registered file over `to`, replacing a file.
-bool renameRegistered(const char* to) {
+// Renames the registered file over `to`, replacing a file, and closes it.
+bool placeRegistered(const char* to) {
   EnterCriticalSection(&gTempLock);
-  bool done = MoveFileExW(gTempPath, win32::toWide(to).c_str(),
-                          MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) !=
-              FALSE;
+  bool done = win32::renameOpenFile(gTemp, to);
   DWORD error = GetLastError();
-  if (done)
-    gTempActive = false;
+  if (done) {
+    CloseHandle(gTemp);
+    gTemp = INVALID_HANDLE_VALUE;
+  }
   LeaveCriticalSection(&gTempLock);
   SetLastError(error);
   return done;
 }
 
+// Removes the registered file, and closes it.
 void removeRegistered() {
   EnterCriticalSection(&gTempLock);
-  DeleteFileW(gTempPath);
-  gTempActive = false;
+  if (gTemp != INVALID_HANDLE_VALUE) {
+    win32::markForDeletion(gTemp);
+    CloseHandle(gTemp);
+    gTemp = INVALID_HANDLE_VALUE;
+  }
   LeaveCriticalSection(&gTempLock);
 }
 
@@ -116,6 +117,8 @@ bool createCopy(Copy* copy, std::string* err) {
           error = ERROR_FILENAME_EXCED_RANGE;
           return Attempt::Failed;
         }
+        // Sharing deletion lets the run rename its second link over an
+        // older copy.
         HANDLE file = CreateFileW(
             win32::toWide(path.c_str()).c_str(),
             GENERIC_READ | GENERIC_WRITE | DELETE,
@@ -247,11 +250,11 @@ MoveStatus placeByPlainCopy(const Copy& copy, const FileInfo& source,
          got != 0)
     ok = WriteFile(out, block, got, &put, nullptr) && put == got;
   ok = ok && setTimes(out, source) && FlushFileBuffers(out);
-  ok = CloseHandle(out) && ok;
-  ok = ok && renameRegistered(copy.path.c_str());
+  ok = ok && placeRegistered(copy.path.c_str());
   if (ok)
     return MoveStatus::Moved;
-  *err = shownFailure("MoveFileEx", copy.path.c_str(), GetLastError());
+  *err = shownFailure("SetFileInformationByHandle", copy.path.c_str(),
+                      GetLastError());
   removeRegistered();
   return MoveStatus::Failed;
 }
@@ -365,15 +368,25 @@ void Win32Disk::RemoveLeftovers(const char* dirName) {
   if (find == INVALID_HANDLE_VALUE)
     return;
   do {
-    unsigned long pid;
-    unsigned long long index;
     const std::string name = fromWide(data.cFileName);
-    if (!host::parseTempName(name.c_str(), &pid, &index) ||
+    unsigned long pid;
+    unsigned long long number;
+    if (!host::parseTempName(name.c_str(), &pid, &number) ||
         pid == GetCurrentProcessId() || processRuns(pid))
       continue;
-    std::string path = dir + name;
-    if (isFileWithIndex(path.c_str(), index))
-      DeleteFileW(toWide(path.c_str()).c_str());
+    // Opened for this program alone: the open fails for every file that
+    // a running program holds, on this machine or another, as a run holds
+    // each of its temporaries for as long as it needs it.
+    const std::string path = dir + name;
+    HANDLE file = openToMove(path.c_str(), 0);
+    if (file == INVALID_HANDLE_VALUE)
+      continue;
+    FileInfo info;
+    unsigned long attributes = 0;
+    if (describeFile(fromHandle(file), &info, &attributes) &&
+        !isNotAFile(attributes))
+      markForDeletion(file);
+    CloseHandle(file);
   } while (FindNextFileW(find, &data));
   FindClose(find);
 }

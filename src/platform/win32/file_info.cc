@@ -89,13 +89,6 @@ Occupant occupant(const char* path, FileInfo* existing, std::string* err) {
   return Occupant::File;
 }
 
-bool isFileWithIndex(const char* path, uint64_t index) {
-  FileInfo info;
-  unsigned long attributes = 0;
-  return lookAt(path, &info, &attributes) && !isNotAFile(attributes) &&
-         info.inode == index;
-}
-
 uint64_t fileIndex(FileHandle file) {
   FileInfo info;
   unsigned long attributes = 0;

@@ -58,9 +58,6 @@ bool lookAt(const char* path, FileInfo* info, unsigned long* attributes);
 // replaces, counts as Other.
 host::Occupant occupant(const char* path, FileInfo* existing,
                         std::string* err);
-// Whether `path` is a file (not a link or a directory) with file index
-// `index`.
-bool isFileWithIndex(const char* path, uint64_t index);
 // The file index of an open file, 0 when it cannot be had.
 uint64_t fileIndex(FileHandle file);
 
@@ -104,8 +101,8 @@ class Win32Disk : public DiskInterface {
 
  private:
   // copy.cc: removes from the directory `dirName` the temporary files of
-  // this program's runs that have ended, only while each still is the file
-  // its name says.
+  // this program's runs that have ended, whatever their numbers; never one
+  // that a running program holds.
   static void RemoveLeftovers(const char* dirName);
 
   host::OpenFiles files_;  // open for reading
