@@ -6,6 +6,7 @@
 #include <string>
 
 #include "platform/platform.h"
+#include "platform/win32/win32.h"
 #include "sorting_run.h"
 #include "test_util.h"
 #include "virtual_disk.h"
@@ -81,6 +82,25 @@ TEST(Win32Names, ConsoleShowsCharactersAndHidesControls) {
     EXPECT_EQ(c.columns, appendForConsole(&out, c.name.data(), c.name.size()))
         << c.name;
     EXPECT_EQ(c.shown, out) << c.name;
+  }
+}
+
+// The system's UTF-16 names and the program's UTF-8 ones, both ways, for
+// every name: a pair is one character, a lone surrogate stays as it was.
+TEST(Win32Names, NamesRoundTripThroughUtf8) {
+  const struct {
+    std::wstring units;
+    std::string bytes;
+  } cases[] = {
+      {L"r.htm", "r.htm"},
+      {L"\x151rs\xE9g", "\xC5\x91rs\xC3\xA9g"},
+      {L"\xD83C\xDFB2", "\xF0\x9F\x8E\xB2"},
+      {L"a\xD800" L"b", "a\xED\xA0\x80" "b"},
+      {L"\xDC00\xD800", "\xED\xB0\x80\xED\xA0\x80"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(c.bytes, win32::fromWide(c.units.c_str())) << c.bytes;
+    EXPECT_TRUE(c.units == win32::toWide(c.bytes.c_str())) << c.bytes;
   }
 }
 
