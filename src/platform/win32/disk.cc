@@ -233,12 +233,7 @@ bool Win32Disk::Remove(const char* name, const FileInfo& source,
     *err = shownPath(name) + ": not the file that was read";
     return false;
   }
-  // Windows removes no read-only file (wine would).
-  if (attributes & FILE_ATTRIBUTE_READONLY) {
-    *err = shownFailure("SetFileInformationByHandle", name,
-                        ERROR_ACCESS_DENIED);
-    return false;
-  }
+  // A read-only file is never marked (Access denied): it stays.
   if (markForDeletion(file.get()))
     return true;
   *err = shownFailure("SetFileInformationByHandle", name, GetLastError());
