@@ -109,8 +109,8 @@ bool markForDeletion(HANDLE file) {
 }
 
 bool renameOpenFile(HANDLE file, const char* to) {
-  // A full path: the system reads a relative one from the current
-  // directory, whatever directory the file is in.
+  // A full path, which every Windows reads alike; Windows versions differ
+  // in where a relative one leads (the current directory, or the file's).
   const std::wstring relative = toWide(to);
   DWORD n = GetFullPathNameW(relative.c_str(), 0, nullptr, nullptr);
   if (n == 0)
