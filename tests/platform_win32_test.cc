@@ -201,27 +201,6 @@ TEST_F(Win32DiskFolder, RemovesOnlyTheFileAsRead) {
   }
 }
 
-// Every name the system gives is reached again, one beyond the BMP and a
-// lone surrogate included, which no UTF-8 holds.
-TEST_F(Win32DiskFolder, ReachesNamesOfAnyUnits) {
-  for (const wchar_t* name :
-       {L"\x151rs\xE9g.htm", L"\xD83C\xDFB2.htm", L"r\xD800.htm"}) {
-    HANDLE file = CreateFileW(name, GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE && name[1] == 0xD800)
-      GTEST_SKIP() << "the file system takes no lone surrogate (wine)";
-    ASSERT_NE(INVALID_HANDLE_VALUE, file);
-    CloseHandle(file);
-    NameList listed;
-    std::string err;
-    ASSERT_TRUE(systemDisk().ListEntries(&listed, &err)) << err;
-    ASSERT_EQ(1u, listed.size());
-    FileInfo info = ReadThroughDisk(listed[0]);
-    EXPECT_TRUE(systemDisk().Remove(listed[0], info, &err)) << err;
-    EXPECT_FALSE(Exists(name));
-  }
-}
-
 // A report whose name another file took since its read is not moved, and
 // neither is that file.
 TEST_F(Win32DiskFolder, MovesOnlyTheFileThatWasRead) {
