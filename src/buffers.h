@@ -12,8 +12,9 @@ constexpr size_t REPORT_BUFFER_SIZE = 1024000;
 constexpr size_t PATH_BUFFER_SIZE = 1000;
 // Player identifier buffer; 4 bytes and a NUL are used.
 constexpr size_t PLAYER_ID_SIZE = 10;
-// Name field of a directory entry, NUL included.
-constexpr size_t FIND_NAME_SIZE = 260;
+// Name field of a directory entry, NUL included: a Windows name of 255
+// UTF-16 units takes up to 765 bytes in UTF-8.
+constexpr size_t FIND_NAME_SIZE = 766;
 
 // One entry yielded by the directory search. Only the name is used.
 struct FindEntry {

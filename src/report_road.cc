@@ -170,7 +170,8 @@ bool ReportRoad::NameDestination(bool hasTitle, const char* entryName) {
   int n = std::snprintf(b_.destPath, PATH_BUFFER_SIZE, "%s/%s", local_.c_str(),
                         entryName);
   // The identifier and title give at most 35 bytes, at most 70 once in
-  // UTF-8; with a slash and a name of under 260 bytes every path fits.
+  // UTF-8; with a slash and a name of under FIND_NAME_SIZE bytes every
+  // path fits.
   if (local_.size() >= PATH_BUFFER_SIZE || n < 0 ||
       static_cast<size_t>(n) >= PATH_BUFFER_SIZE)
     return false;

@@ -1,17 +1,17 @@
 // End-to-end tests of the Windows program: korendezo.exe, 64-bit or the
 // shipped 32-bit one, runs under wine (tools/wine-run: ANSI code page 1250,
-// as on a Hungarian Windows) in a scratch folder, without a console, and its
-// output and the folder's tree afterwards are compared byte for byte.
+// as on a Hungarian Windows, unless a test names another) in a scratch
+// folder, without a console, and its output and the folder's tree
+// afterwards are compared byte for byte.
 //
 // What wine does that these tests rely on:
 // - Every long name has a short one (NAME~XXX.EXT, the extension cut to
 //   three letters), so "*.htm" yields "page.html" and "x.htmx" as Windows
 //   does where short names exist.
-// - Names pass between the ANSI code page and the UTF-8 names on disk: a
-//   directory the program names "\xC9szaki" (cp1250) is "Északi" in UTF-8
-//   on disk, and "kör.htm" on disk reaches the program as "k\xF6r.htm". A
-//   name on disk that is not UTF-8 reaches it with '?' for each stray byte,
-//   which no call accepts: such a report stays where it is.
+// - Names on disk are UTF-8 whatever the ANSI code page, and reach the W
+//   functions as their UTF-16. A name on disk that is not UTF-8 reaches
+//   them with each stray byte spelled "\xNN", a name that no call finds:
+//   such a report stays where it is.
 // - A file without write permission is read-only; unix symbolic links look
 //   like the files they lead to (wine has no reparse points for them).
 #include <gtest/gtest.h>
@@ -40,8 +40,12 @@ const std::string& opening() {
   return banner;
 }
 
-RunResult runExe(const std::string& dir, RunOptions options = {}) {
-  options.command = {KORENDEZO_WINE_RUN};
+// Runs the program in `dir` with the ANSI code page `codePage` (1250, 1252
+// or 65001, as tools/wine-run makes them).
+RunResult runExe(const std::string& dir, RunOptions options = {},
+                 const std::string& codePage = "1250") {
+  options.command = {"/usr/bin/env", "KORENDEZO_WINE_CODEPAGE=" + codePage,
+                     KORENDEZO_WINE_RUN};
   return runProgram(dir, options);
 }
 
@@ -251,7 +255,8 @@ TEST(WineEndToEnd, ReadOnlyReportIsCopiedAndStays) {
     RunResult r = runExe(f.path());
     EXPECT_EQ(1, r.status);
     EXPECT_EQ("       r.htm : 1234_A - konyvtar letrehozva - HIBA: a fajl nem "
-              "torolheto (DeleteFile(r.htm): Access denied)\r\n",
+              "torolheto (SetFileInformationByHandle(r.htm): Access "
+              "denied)\r\n",
               lines(r));
     const std::map<std::string, std::string> want = {
         {"1234_A/", kDirectory},
@@ -336,48 +341,67 @@ TEST(WineEndToEnd, OccupiedNames) {
   EXPECT_EQ(want, f.Tree());
 }
 
-TEST(WineEndToEnd, AnsiNamesReachTheDiskThroughCodePage1250) {
+// Names from a report are ISO-8859-2, as on Linux: 0x8A is a C1 control
+// there (a letter of code page 1250), refused as on Linux. A name on disk
+// moves as the system spells it.
+TEST(WineEndToEnd, NamesOnDiskAndInReports) {
   Folder f;
-  // 0x8A is a letter in code page 1250 (Š), a C1 control in ISO-8859-2.
-  const std::string report = reportWithId("12\x8A" "4", "\xD5rs\xE9g 1. f");
+  const std::string refused = reportWithId("12\x8A" "4", "A 1. f");
+  f.Write("r.htm", refused);
+  const std::string report = reportWithId("1234", "\xD5rs\xE9g 1. f");
   f.Write("k\xC3\xB6r.htm", report);  // "kör.htm" in UTF-8 on disk
   const std::string stray = reportText("1234", "A 1. f");
-  f.Write("raw\xF6.htm", stray);  // not UTF-8: no Windows name fits
+  f.Write("raw\xF6.htm", stray);  // not UTF-8
   RunResult r = runExe(f.path());
   EXPECT_EQ(1, r.status);
-  EXPECT_EQ("     k\xF6r.htm : 12\x8A" "4_\xD5rs\xE9g - konyvtar letrehozva\r\n"
-            "    raw?.htm : HIBA: a fajl nem olvashato "
-            "(CreateFile(raw?.htm): Invalid name)\r\n",
+  EXPECT_EQ("     k\xF6r.htm : 1234_\xD5rs\xE9g - konyvtar letrehozva\r\n"
+            "       r.htm : 12?4 - HIBA: ervenytelen konyvtarnev\r\n"
+            "    raw?.htm : 1234_A - konyvtar letrehozva\r\n",
             lines(r));
-  const std::string dir = "12\xC5\xA0" "4_\xC5\x90rs\xC3\xA9g/";
+  const std::string dir = "1234_\xC5\x90rs\xC3\xA9g/";
   const std::map<std::string, std::string> want = {
       {dir, kDirectory},
       {dir + "k\xC3\xB6r.htm", report},
-      {"raw\xF6.htm", stray},
+      {"1234_A/", kDirectory},
+      {"1234_A/raw\xEF\xBF\xBD.htm", stray},
+      {"r.htm", refused},
   };
   EXPECT_EQ(want, f.Tree());
 }
 
+// A path may have 259 UTF-16 units, however many bytes its UTF-8 takes.
 TEST(WineEndToEnd, PathsPastMaxPathFailCleanly) {
   Folder f;
-  // Wine shows /tmp/x as Z:\tmp\x. The report's own path takes exactly the
-  // 259 characters a path may have; in its directory it would take more.
-  const size_t folder = 2 + f.path().size() + 1;
+  // The run is in a folder of 100 letters that take two bytes each.
+  std::string letters;
+  for (int i = 0; i < 100; ++i)
+    letters += "\xC5\x91";  // ő
+  f.MakeDir(letters);
+  const std::string here = f.path() + "/" + letters;
+  // Wine shows /tmp/x as Z:\tmp\x. The first report's own path takes
+  // exactly the 259 characters a path may have; in its directory it would
+  // take more. The second's takes 241 in its directory, in 441 bytes.
+  const size_t folder = 2 + f.path().size() + 1 + 100 + 1;
   ASSERT_LT(folder, 259u - 20);
-  const std::string name = std::string(259 - folder - 4, 'r') + ".htm";
+  const std::string longest = std::string(259 - folder - 4, 'r') + ".htm";
+  ASSERT_LT(folder + 7 + 104, 259u);
+  const std::string fits = letters + ".htm";
   const std::string report = reportText("1234", "A 1. f");
-  f.Write(name, report);
-  RunResult r = runExe(f.path());
+  writeFile(here + "/" + longest, report);
+  writeFile(here + "/" + fits, report);
+  RunResult r = runExe(here);
   EXPECT_EQ(1, r.status);
-  EXPECT_EQ(name + " : 1234_A - konyvtar letrehozva - HIBA: a fajl nem "
-                   "helyezheto at (MoveFileEx(1234_A\\" + name +
-                "): Name too long)\r\n",
+  EXPECT_EQ(longest + " : 1234_A - konyvtar letrehozva - HIBA: a fajl nem "
+                      "helyezheto at (SetFileInformationByHandle(1234_A\\" +
+                longest + "): Name too long)\r\n" + std::string(100, '\xF5') +
+                ".htm : 1234_A\r\n",
             lines(r));
   const std::map<std::string, std::string> want = {
       {"1234_A/", kDirectory},
-      {name, report},
+      {"1234_A/" + fits, report},
+      {longest, report},
   };
-  EXPECT_EQ(want, f.Tree());
+  EXPECT_EQ(want, treeOf(here));
 }
 
 TEST(WineEndToEnd, NoWaitWithoutAConsole) {
@@ -452,5 +476,100 @@ TEST(WineEndToEnd, LinesReadRightOnTheConsoleAndRedirected) {
     EXPECT_NE(std::string::npos, shown.find(readOnly)) << c.where << ":\n" << shown;
   }
 }
+
+// The folder of a player whose names hold letters of every kind, under
+// the ANSI code page of a Hungarian Windows (1250), a Western one (1252)
+// and Windows' UTF-8 option (65001): whatever the code page, the same
+// directories as on Linux, every report moved, each name with its own
+// letters on the console, and redirected output in one encoding, 1250
+// where the ANSI code page is 1250, UTF-8 elsewhere.
+class WineCodePage : public ::testing::TestWithParam<const char*> {};
+
+// `utf8` in code page 1250: only the letters these lines hold, and '?' for
+// one that code page lacks.
+std::string inCodePage1250(const std::string& utf8) {
+  static const std::map<std::string, std::string> kLetters = {
+      {"\xC3\x81", "\xC1"}, {"\xC3\x89", "\xC9"}, {"\xC3\xA1", "\xE1"},
+      {"\xC3\xA9", "\xE9"}, {"\xC3\xB3", "\xF3"}, {"\xC3\xB5", "?"},
+      {"\xC5\x90", "\xD5"}, {"\xC5\x91", "\xF5"}, {"\xC5\xB0", "\xDB"},
+  };
+  std::string out;
+  for (size_t i = 0; i < utf8.size();) {
+    auto found = kLetters.find(utf8.substr(i, 2));
+    if (static_cast<unsigned char>(utf8[i]) >= 0x80 &&
+        found != kLetters.end()) {
+      out += found->second;
+      i += 2;
+    } else {
+      out += utf8[i++];
+    }
+  }
+  return out;
+}
+
+TEST_P(WineCodePage, EveryNameWithItsOwnLetters) {
+  const std::string codePage = GetParam();
+  const std::string eszaki = "1234_\xC3\x89szaki T\xC3\xA1" "bor/";
+  const std::string deli = "5678_D\xC3\xA9li \xC5\x90rhely/";
+  const std::string urhajo = "4321_\xC5\xB0rhaj\xC3\xB3 B\xC3\xA1zis/";
+  const std::string kek = "9999_K\xC3\xA9k Sas/", kok = "9999_K\xC3\xB3k Sas/";
+  const std::string orseg = "\xC5\x91rs\xC3\xA9g_12.htm";   // őrség_12.htm
+  const std::string tozsde = "t\xC3\xB5zsde_12.htm";          // tõzsde_12.htm
+  // Reports spell their names in ISO-8859-2; some have bare LF line ends,
+  // and are copied, the others renamed.
+  const struct {
+    std::string name, id, title, eol, dir;
+  } reports[] = {
+      {"1234_12.htm", "1234", "\xC9szaki T\xE1" "bor 12. f", "\n", eszaki},
+      {"4321_12.htm", "4321", "\xDBrhaj\xF3 B\xE1zis 12. f", "\r\n", urhajo},
+      {"5678_12.htm", "5678", "D\xE9li \xD5rhely 12. f", "\r\n", deli},
+      {"9999_12.htm", "9999", "K\xE9k Sas 12. f", "\r\n", kek},
+      {"9999_13.htm", "9999", "K\xF3k Sas 13. f", "\n", kok},
+      {tozsde, "5678", "D\xE9li \xD5rhely 13. f", "\n", deli},
+      {orseg, "1234", "\xC9szaki T\xE1" "bor 13. f", "\r\n", eszaki},
+  };
+  const std::string made = " - konyvtar letrehozva";
+  const std::string shown =
+      " 1234_12.htm : " + eszaki.substr(0, eszaki.size() - 1) + made + "\n" +
+      " 4321_12.htm : " + urhajo.substr(0, urhajo.size() - 1) + made + "\n" +
+      " 5678_12.htm : " + deli.substr(0, deli.size() - 1) + made + "\n" +
+      " 9999_12.htm : " + kek.substr(0, kek.size() - 1) + made + "\n" +
+      " 9999_13.htm : " + kok.substr(0, kok.size() - 1) + made + "\n" +
+      tozsde + " : " + deli.substr(0, deli.size() - 1) + "\n" +
+      orseg + " : " + eszaki.substr(0, eszaki.size() - 1) + "\n";
+  std::map<std::string, std::string> want;
+  for (const auto& report : reports) {
+    want[report.dir] = kDirectory;
+    want[report.dir + report.name] =
+        reportText(report.id, report.title, "\r\n");
+  }
+  for (bool onTerminal : {false, true}) {
+    const char* where = onTerminal ? "console" : "redirected";
+    Folder f;
+    for (const auto& report : reports)
+      f.Write(report.name, reportText(report.id, report.title, report.eol));
+    RunOptions options;
+    options.onTerminal = onTerminal;
+    RunResult r = runExe(f.path(), options, codePage);
+    EXPECT_EQ(0, r.status) << where;
+    EXPECT_EQ(want, f.Tree()) << where;
+    if (onTerminal) {
+      // Wine's console shows characters on its terminal in UTF-8.
+      const std::string text = shownText(r.out);
+      EXPECT_NE(std::string::npos, text.find(shown)) << where << ":\n" << text;
+    } else {
+      const std::string bytes =
+          codePage == "1250" ? inCodePage1250(shown) : shown;
+      EXPECT_EQ("", r.err);
+      EXPECT_EQ(withLineEnds(bytes, "\r\n"), lines(r)) << where;
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    AnsiCodePages, WineCodePage, ::testing::Values("1250", "1252", "65001"),
+    [](const ::testing::TestParamInfo<const char*>& param) {
+      return std::string("cp") + param.param;
+    });
 
 }  // namespace

@@ -81,17 +81,40 @@ struct Copy {
   DirHandle tempDir = -1;
 };
 
+// unicode.cc: names inside the program are UTF-8 on both platforms (on
+// Windows WTF-8: a lone surrogate of a name on disk is kept as the three
+// bytes UTF-8 would give it, so that every name on disk is reachable).
+
+// The Unicode code point of an ISO-8859-2 byte.
+uint32_t latin2CodePoint(unsigned char byte);
+// Appends code point `cp` in UTF-8 (a surrogate in three bytes).
+void appendUtf8(std::string* out, uint32_t cp);
+// The length of the UTF-8 sequence at `text`, `left` bytes from its end,
+// with its code point in *cp; 0 when no well-formed sequence starts there.
+// With `surrogates`, the three bytes of a surrogate count as one (WTF-8).
+size_t decodeUtf8(const char* text, size_t left, uint32_t* cp,
+                  bool surrogates);
+// appendForConsole for names in UTF-8 (`surrogates`: WTF-8): what is not
+// a printable character shows as '?', a byte that starts no sequence as
+// one '?' of its own.
+size_t appendUtf8ForConsole(std::string* out, const char* name, size_t size,
+                            bool surrogates);
+
 // Each platform's console.cc
 
-// How standard output takes the program's output.
+// How standard output takes the program's output, which is UTF-8.
 struct StandardOutput {
   // The user's console or terminal: each piece is shown at once.
   bool shownAtOnce;
   // Set where standard output is a console that takes characters, not
-  // bytes (Windows): writes pieces of whole characters of the system's code
-  // page as those characters; false when it wrote nothing. Null where
-  // standard output takes the bytes as they are.
+  // bytes (Windows): writes pieces of whole characters as those
+  // characters; false when it wrote nothing. Null where standard output
+  // takes the bytes as they are.
   bool (*writeCharacters)(const char* text, size_t size);
+  // Set where standard output takes bytes of another encoding (Windows,
+  // redirected, where the ANSI code page is 1250): a piece of whole
+  // characters in that encoding. Null: the UTF-8 bytes as they are.
+  std::string (*encode)(const char* text, size_t size);
 };
 // Prepares the standard streams for the program's output.
 StandardOutput prepareStandardStreams();
@@ -101,7 +124,7 @@ enum class Stream { Output, Error };
 // reason" when it cannot.
 bool writeStream(Stream stream, const char* data, size_t size,
                  std::string* err);
-// The system's text for `error`, in the code page of the run's lines.
+// The system's text for `error`, in UTF-8.
 std::string reasonText(SystemError error);
 
 // Each platform's key_wait.cc: waits for one key press on the user's

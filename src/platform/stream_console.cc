@@ -15,6 +15,12 @@ class StreamConsole : public Console {
     // Each piece is whole lines or a line's head: whole characters.
     if (output_.writeCharacters && output_.writeCharacters(text, size))
       return;
+    std::string encoded;
+    if (output_.encode) {
+      encoded = output_.encode(text, size);
+      text = encoded.data();
+      size = encoded.size();
+    }
     // On a console each piece shows at once; redirected, output goes in
     // blocks.
     if (output_.shownAtOnce) {

@@ -15,7 +15,7 @@ StandardOutput prepareStandardStreams() {
   // EPIPE, which is told as lost output, instead of ending the run midway.
   signal(SIGPIPE, SIG_IGN);
   // A terminal takes the bytes, UTF-8 names included.
-  return {isatty(STDOUT_FILENO) == 1, nullptr};
+  return {isatty(STDOUT_FILENO) == 1, nullptr, nullptr};
 }
 
 bool writeStream(Stream stream, const char* data, size_t size,

@@ -1,5 +1,6 @@
-// Names on POSIX systems: which entries may be reports, and report names
-// in UTF-8, the encoding file names are typed in.
+// Names on POSIX systems: which entries may be reports, and which names
+// from a report are refused. Report names become UTF-8 (unicode.cc), the
+// encoding file names are typed in.
 #include <strings.h>
 
 #include <cstring>
@@ -13,51 +14,6 @@ bool endsWithNoCase(const char* name, size_t length, const char* suffix) {
   if (length <= n)
     return false;
   return strncasecmp(name + length - n, suffix, n) == 0;
-}
-
-// ISO-8859-2 bytes 0xA0 to 0xFF as Unicode code points.
-const unsigned short kLatin2High[96] = {
-    0x00A0, 0x0104, 0x02D8, 0x0141, 0x00A4, 0x013D, 0x015A, 0x00A7,
-    0x00A8, 0x0160, 0x015E, 0x0164, 0x0179, 0x00AD, 0x017D, 0x017B,
-    0x00B0, 0x0105, 0x02DB, 0x0142, 0x00B4, 0x013E, 0x015B, 0x02C7,
-    0x00B8, 0x0161, 0x015F, 0x0165, 0x017A, 0x02DD, 0x017E, 0x017C,
-    0x0154, 0x00C1, 0x00C2, 0x0102, 0x00C4, 0x0139, 0x0106, 0x00C7,
-    0x010C, 0x00C9, 0x0118, 0x00CB, 0x011A, 0x00CD, 0x00CE, 0x010E,
-    0x0110, 0x0143, 0x0147, 0x00D3, 0x00D4, 0x0150, 0x00D6, 0x00D7,
-    0x0158, 0x016E, 0x00DA, 0x0170, 0x00DC, 0x00DD, 0x0162, 0x00DF,
-    0x0155, 0x00E1, 0x00E2, 0x0103, 0x00E4, 0x013A, 0x0107, 0x00E7,
-    0x010D, 0x00E9, 0x0119, 0x00EB, 0x011B, 0x00ED, 0x00EE, 0x010F,
-    0x0111, 0x0144, 0x0148, 0x00F3, 0x00F4, 0x0151, 0x00F6, 0x00F7,
-    0x0159, 0x016F, 0x00FA, 0x0171, 0x00FC, 0x00FD, 0x0163, 0x02D9,
-};
-
-bool isContinuation(unsigned char c) { return (c & 0xC0) == 0x80; }
-
-// Length of the well-formed UTF-8 sequence at s (of `left` bytes), or 0.
-size_t utf8SequenceLength(const unsigned char* s, size_t left) {
-  unsigned char c = s[0];
-  size_t n;
-  unsigned char lo = 0x80, hi = 0xBF;  // range of the second byte
-  if (c >= 0xC2 && c <= 0xDF) {
-    n = 2;
-  } else if (c >= 0xE0 && c <= 0xEF) {
-    n = 3;
-    if (c == 0xE0) lo = 0xA0;
-    if (c == 0xED) hi = 0x9F;  // no surrogates
-  } else if (c >= 0xF0 && c <= 0xF4) {
-    n = 4;
-    if (c == 0xF0) lo = 0x90;
-    if (c == 0xF4) hi = 0x8F;
-  } else {
-    return 0;
-  }
-  if (left < n || s[1] < lo || s[1] > hi)
-    return 0;
-  for (size_t i = 2; i < n; ++i) {
-    if (!isContinuation(s[i]))
-      return 0;
-  }
-  return n;
 }
 
 }  // namespace
@@ -85,42 +41,6 @@ bool hostRefusesDirName(const char* raw) {
   return false;
 }
 
-void appendReportName(std::string* out, const char* raw) {
-  for (const unsigned char* p = reinterpret_cast<const unsigned char*>(raw);
-       *p; ++p) {
-    unsigned cp = *p < 0xA0 ? *p : kLatin2High[*p - 0xA0];
-    if (cp < 0x80) {
-      *out += static_cast<char>(cp);
-    } else if (cp < 0x800) {
-      *out += static_cast<char>(0xC0 | (cp >> 6));
-      *out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-      *out += static_cast<char>(0xE0 | (cp >> 12));
-      *out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-      *out += static_cast<char>(0x80 | (cp & 0x3F));
-    }
-  }
-}
-
 size_t appendForConsole(std::string* out, const char* name, size_t size) {
-  const unsigned char* s = reinterpret_cast<const unsigned char*>(name);
-  size_t chars = 0;
-  for (size_t i = 0; i < size; ++chars) {
-    unsigned char c = s[i];
-    if (c < 0x80) {
-      *out += (c < 0x20 || c == 0x7F) ? '?' : static_cast<char>(c);
-      ++i;
-      continue;
-    }
-    size_t n = utf8SequenceLength(s + i, size - i);
-    // C1 controls (U+0080-U+009F) are C2 80 to C2 9F.
-    if (n == 0 || (c == 0xC2 && s[i + 1] <= 0x9F)) {
-      *out += '?';
-      i += n ? n : 1;
-      continue;
-    }
-    out->append(name + i, n);
-    i += n;
-  }
-  return chars;
+  return host::appendUtf8ForConsole(out, name, size, false);
 }

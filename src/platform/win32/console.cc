@@ -1,6 +1,4 @@
 // Console output on Windows, and the system's messages as it tells them.
-#include <windows.h>
-
 #include <fcntl.h>
 #include <io.h>
 
@@ -10,7 +8,7 @@
 #include <cstring>
 #include <string>
 
-#include "platform/host.h"
+#include "platform/win32/win32.h"
 
 namespace {
 
@@ -38,18 +36,19 @@ const struct {
 
 // The system's own message, on one line, without its final period.
 std::string systemMessage(DWORD error) {
-  char* buffer = nullptr;
-  DWORD n = FormatMessageA(
+  wchar_t* buffer = nullptr;
+  DWORD n = FormatMessageW(
       FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
           FORMAT_MESSAGE_IGNORE_INSERTS,
-      nullptr, error, 0, reinterpret_cast<char*>(&buffer), 0, nullptr);
+      nullptr, error, 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
   std::string text;
   if (n != 0 && buffer) {
     // Line breaks inside become spaces; the CR LF and period at the end go.
     for (DWORD i = 0; i < n; ++i) {
-      unsigned char c = static_cast<unsigned char>(buffer[i]);
-      text += (c < 0x20 || c == 0x7F) ? ' ' : static_cast<char>(c);
+      if (buffer[i] < 0x20 || buffer[i] == 0x7F)
+        buffer[i] = L' ';
     }
+    text = win32::fromWide(buffer, n);
     while (!text.empty() && (text.back() == ' ' || text.back() == '.'))
       text.pop_back();
   }
@@ -61,28 +60,21 @@ std::string systemMessage(DWORD error) {
 // Standard output, when it is a console.
 HANDLE gConsole = INVALID_HANDLE_VALUE;
 
-// The console shows bytes in its own code page, 852 on a Hungarian Windows,
-// while names are in the ANSI code page, 1250 there. Written as UTF-16, the
-// characters show whatever the console's code page, which stays as it is:
+// Lines are UTF-8, names with their own letters whatever the system's
+// code pages. Written as UTF-16, the characters show whatever the
+// console's code page (852 on a Hungarian Windows), which stays as it is:
 // the window may be the user's own cmd.exe.
 bool writeCharacters(const char* text, size_t size) {
   if (size == 0)
     return true;
-  if (size > INT_MAX)
-    return false;
-  // No character of any code page takes more UTF-16 units than bytes.
-  std::wstring units(size, L'\0');
-  int n = MultiByteToWideChar(CP_ACP, 0, text, static_cast<int>(size),
-                              &units[0], static_cast<int>(size));
-  if (n <= 0)
-    return false;
+  const std::wstring units = win32::toWide(text, size);
   // Every line feed after a carriage return, as text mode wrote them.
   std::wstring shown;
-  shown.reserve(2 * static_cast<size_t>(n));
-  for (int i = 0; i < n; ++i) {
-    if (units[i] == L'\n')
+  shown.reserve(2 * units.size());
+  for (wchar_t unit : units) {
+    if (unit == L'\n')
       shown += L'\r';
-    shown += units[i];
+    shown += unit;
   }
   // A piece is a line or less: the console takes it in one call.
   const wchar_t* next = shown.data();
@@ -97,6 +89,23 @@ bool writeCharacters(const char* text, size_t size) {
   return true;
 }
 
+// Redirected output where the ANSI code page is 1250, a Hungarian
+// Windows's: the bytes of that code page, as lists made there always had.
+// A letter it lacks is '?'; Windows' best fit would spell another name.
+std::string toCodePage1250(const char* text, size_t size) {
+  const std::wstring units = win32::toWide(text, size);
+  std::string bytes;
+  if (units.empty() || units.size() > INT_MAX / 2)
+    return bytes;
+  const int length = static_cast<int>(units.size());
+  // No character takes more than one byte of code page 1250.
+  bytes.resize(units.size());
+  int n = WideCharToMultiByte(1250, WC_NO_BEST_FIT_CHARS, units.data(), length,
+                              &bytes[0], length, "?", nullptr);
+  bytes.resize(n > 0 ? static_cast<size_t>(n) : 0);
+  return bytes;
+}
+
 }  // namespace
 
 namespace host {
@@ -109,10 +118,12 @@ StandardOutput prepareStandardStreams() {
   DWORD mode;
   if (GetConsoleMode(out, &mode)) {
     gConsole = out;
-    return {true, writeCharacters};
+    return {true, writeCharacters, nullptr};
   }
-  // A file, a pipe, or a device such as NUL.
-  return {GetFileType(out) == FILE_TYPE_CHAR, nullptr};
+  // A file, a pipe, or a device such as NUL: one encoding for the whole
+  // run, UTF-8 unless the ANSI code page is 1250.
+  return {GetFileType(out) == FILE_TYPE_CHAR, nullptr,
+          GetACP() == 1250 ? toCodePage1250 : nullptr};
 }
 
 bool writeStream(Stream stream, const char* data, size_t size,

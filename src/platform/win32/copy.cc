@@ -4,16 +4,19 @@
 //
 // A copy is written as .korendezo-<pid>-<n>.tmp, opened to be deleted when
 // it is closed: however the program ends before the copy is in place
-// (Ctrl+C, the window closed, killed), the system removes it. It goes in
-// place as a hard link, and its own name goes when it is closed. An older
-// copy is replaced through a second link, .korendezo-<pid>-<index>.tmp,
-// renamed over it; a run killed in between leaves that name, which the next
-// run to open the directory removes once process <pid> has ended, if the
-// name still belongs to file <index>. Where the volume has no hard links
-// (FAT), the copy is copied once more into a plain temporary file, renamed
-// into place; that one the console's Ctrl handler removes.
-#include <cstring>
-
+// (Ctrl+C, the window closed, a logoff, killed), the system removes it. It
+// goes in place as a hard link, and its own name goes when it is closed.
+// An older copy is replaced through a second link,
+// .korendezo-<pid>-<index>.tmp, renamed over it. Where the volume has no
+// hard links (FAT), the copy is copied once more into a plain temporary
+// file, renamed into place through its handle; the console's Ctrl handler
+// marks that one for deletion on the same handle.
+//
+// Every temporary is held open for as long as its run needs it. A name of
+// the program's temporaries that no running program holds, of a process
+// that has ended, is a leftover of a run that ended before its time (killed
+// between linking and renaming, a power cut): the next run to open the
+// directory removes it, whatever its number.
 #include "platform/win32/win32.h"
 
 using host::Attempt;
@@ -29,17 +32,17 @@ std::string dirOf(const Copy& copy) {
 
 // --- The plain temporary file, removed by the Ctrl handler ---
 
-// The plain temporary file that exists, if any, for the Ctrl handler,
+// The plain temporary file that is open, if any, for the Ctrl handler,
 // which runs on a thread of its own: both sides take the lock.
 CRITICAL_SECTION gTempLock;
-char gTempPath[MAX_PATH];
-bool gTempActive = false;
+HANDLE gTemp = INVALID_HANDLE_VALUE;
 
 BOOL WINAPI removeTempOnCtrl(DWORD) {
   EnterCriticalSection(&gTempLock);
-  if (gTempActive)
-    DeleteFileA(gTempPath);
-  gTempActive = false;
+  // Marked on its own handle, which the main thread may be writing
+  // through: the file goes when the process ends, which follows.
+  if (gTemp != INVALID_HANDLE_VALUE)
+    win32::markForDeletion(gTemp);
   LeaveCriticalSection(&gTempLock);
   return FALSE;  // the default handler ends the process
 }
@@ -58,40 +61,39 @@ void installTempCleanup() {
 HANDLE createRegistered(const std::string& path) {
   installTempCleanup();
   EnterCriticalSection(&gTempLock);
-  HANDLE file = INVALID_HANDLE_VALUE;
-  DWORD error = ERROR_FILENAME_EXCED_RANGE;
-  if (path.size() < sizeof gTempPath) {
-    file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                       FILE_ATTRIBUTE_NORMAL, nullptr);
-    error = GetLastError();
-    if (file != INVALID_HANDLE_VALUE) {
-      std::memcpy(gTempPath, path.c_str(), path.size() + 1);
-      gTempActive = true;
-    }
-  }
+  gTemp = CreateFileW(win32::toWide(path.c_str()).c_str(),
+                      GENERIC_READ | GENERIC_WRITE | DELETE,
+                      FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_NEW,
+                      FILE_ATTRIBUTE_NORMAL, nullptr);
+  DWORD error = GetLastError();
+  HANDLE file = gTemp;
   LeaveCriticalSection(&gTempLock);
   SetLastError(error);
   return file;
 }
 
-// Renames the registered file over `to`, replacing a file.
-bool renameRegistered(const char* to) {
+// Renames the registered file over `to`, replacing a file, and closes it.
+bool placeRegistered(const char* to) {
   EnterCriticalSection(&gTempLock);
-  bool done = MoveFileExA(gTempPath, to,
-                          MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) !=
-              FALSE;
+  bool done = win32::renameOpenFile(gTemp, to);
   DWORD error = GetLastError();
-  if (done)
-    gTempActive = false;
+  if (done) {
+    CloseHandle(gTemp);
+    gTemp = INVALID_HANDLE_VALUE;
+  }
   LeaveCriticalSection(&gTempLock);
   SetLastError(error);
   return done;
 }
 
+// Removes the registered file, and closes it.
 void removeRegistered() {
   EnterCriticalSection(&gTempLock);
-  DeleteFileA(gTempPath);
-  gTempActive = false;
+  if (gTemp != INVALID_HANDLE_VALUE) {
+    win32::markForDeletion(gTemp);
+    CloseHandle(gTemp);
+    gTemp = INVALID_HANDLE_VALUE;
+  }
   LeaveCriticalSection(&gTempLock);
 }
 
@@ -115,8 +117,11 @@ bool createCopy(Copy* copy, std::string* err) {
           error = ERROR_FILENAME_EXCED_RANGE;
           return Attempt::Failed;
         }
-        HANDLE file = CreateFileA(
-            path.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE,
+        // Sharing deletion lets the run rename its second link over an
+        // older copy.
+        HANDLE file = CreateFileW(
+            win32::toWide(path.c_str()).c_str(),
+            GENERIC_READ | GENERIC_WRITE | DELETE,
             FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_NEW,
             FILE_ATTRIBUTE_NORMAL | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
         if (file != INVALID_HANDLE_VALUE) {
@@ -201,20 +206,21 @@ bool hardLinksUnsupported(DWORD error) {
 }
 
 // Replaces `path` with the copy through a link of the copy's own name.
-MoveStatus replaceByLink(const Copy& copy, const std::string& temp,
+MoveStatus replaceByLink(const Copy& copy, const std::wstring& temp,
                          std::string* err) {
-  std::string link =
-      dirOf(copy) +
-      host::tempName(GetCurrentProcessId(), win32::fileIndex(copy.file));
-  if (!CreateHardLinkA(link.c_str(), temp.c_str(), nullptr)) {
+  const std::wstring link = win32::toWide(
+      (dirOf(copy) + host::tempName(GetCurrentProcessId(),
+                                    win32::fileIndex(copy.file)))
+          .c_str());
+  if (!CreateHardLinkW(link.c_str(), temp.c_str(), nullptr)) {
     *err = shownFailure("CreateHardLink", copy.path.c_str(), GetLastError());
     return MoveStatus::Failed;
   }
-  if (MoveFileExA(link.c_str(), copy.path.c_str(),
+  if (MoveFileExW(link.c_str(), win32::toWide(copy.path.c_str()).c_str(),
                   MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
     return MoveStatus::Moved;
   *err = shownFailure("MoveFileEx", copy.path.c_str(), GetLastError());
-  DeleteFileA(link.c_str());
+  DeleteFileW(link.c_str());
   return MoveStatus::Failed;
 }
 
@@ -244,25 +250,27 @@ MoveStatus placeByPlainCopy(const Copy& copy, const FileInfo& source,
          got != 0)
     ok = WriteFile(out, block, got, &put, nullptr) && put == got;
   ok = ok && setTimes(out, source) && FlushFileBuffers(out);
-  ok = CloseHandle(out) && ok;
-  ok = ok && renameRegistered(copy.path.c_str());
+  ok = ok && placeRegistered(copy.path.c_str());
   if (ok)
     return MoveStatus::Moved;
-  *err = shownFailure("MoveFileEx", copy.path.c_str(), GetLastError());
+  *err = shownFailure("SetFileInformationByHandle", copy.path.c_str(),
+                      GetLastError());
   removeRegistered();
   return MoveStatus::Failed;
 }
 
-// Puts the copy, written and flushed, in place. Nothing but a file is ever
-// replaced.
-MoveStatus place(const Copy& copy, const FileInfo& source, std::string* err) {
-  FileInfo existing;
+// Puts the copy, written and flushed, in place; *existing describes the
+// file it replaced, if any. Nothing but a file is ever replaced.
+MoveStatus place(const Copy& copy, const FileInfo& source, FileInfo* existing,
+                 std::string* err) {
   MoveStatus refusal;
-  if (host::blocks(win32::occupant(copy.path.c_str(), &existing, err),
+  if (host::blocks(win32::occupant(copy.path.c_str(), existing, err),
                    &refusal))
     return refusal;
-  const std::string temp = dirOf(copy) + copy.tempName;
-  if (CreateHardLinkA(copy.path.c_str(), temp.c_str(), nullptr))
+  const std::wstring temp =
+      win32::toWide((dirOf(copy) + copy.tempName).c_str());
+  if (CreateHardLinkW(win32::toWide(copy.path.c_str()).c_str(), temp.c_str(),
+                      nullptr))
     return MoveStatus::Moved;
   DWORD error = GetLastError();
   if (error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS)
@@ -273,18 +281,37 @@ MoveStatus place(const Copy& copy, const FileInfo& source, std::string* err) {
   return MoveStatus::Failed;
 }
 
-// Gives the copy `source`'s times, flushes it and puts it in place; closes
-// it. Closing removes the temporary name; a copy in place keeps its own,
-// and stays (beside the report) should closing fail.
-MoveStatus commit(Copy* copy, const FileInfo& source, std::string* err) {
+// After the copy replaced another name of the source itself, the change
+// time that gave the source, once the source's name `name` shows it
+// otherwise as it was read.
+void takeOwnChange(const char* name, FileInfo* source) {
+  FileInfo now;
+  unsigned long attributes = 0;
+  if (!win32::lookAt(name, &now, &attributes) || win32::isNotAFile(attributes))
+    return;
+  const int64_t changed = now.changeTime[0];
+  now.changeTime[0] = source->changeTime[0];
+  if (source->StillAsRead(now))
+    source->changeTime[0] = changed;
+}
+
+// Gives the copy `source`'s times, flushes it and puts it in place as the
+// report `name`'s copy; closes it. Closing removes the temporary name; a
+// copy in place keeps its own, and stays (beside the report) should
+// closing fail.
+MoveStatus commit(Copy* copy, FileInfo* source, const char* name,
+                  std::string* err) {
   HANDLE file = toHandle(copy->file);
   MoveStatus status = MoveStatus::Failed;
-  if (!setTimes(file, source))
+  FileInfo existing;
+  if (!setTimes(file, *source))
     *err = shownFailure("SetFileTime", copy->path.c_str(), GetLastError());
   else if (!FlushFileBuffers(file))
     *err = shownFailure("FlushFileBuffers", copy->path.c_str(), GetLastError());
   else
-    status = place(*copy, source, err);
+    status = place(*copy, *source, &existing, err);
+  if (status == MoveStatus::Moved && existing.SameFile(*source))
+    takeOwnChange(name, source);
   copy->file = -1;
   if (!CloseHandle(file) && status == MoveStatus::Moved) {
     *err = shownFailure("CloseHandle", copy->path.c_str(), GetLastError());
@@ -305,7 +332,7 @@ void Win32Disk::CommitCopies(CopyCommit* commits, size_t count) {
     for (; i < count; ++i) {
       CopyCommit& c = commits[i];
       auto found = copies_.find(c.copy);
-      c.status = commit(&found->second, *c.source, &c.err);
+      c.status = commit(&found->second, c.source, c.name, &c.err);
       copies_.erase(found);
     }
   } catch (...) {
@@ -345,23 +372,35 @@ namespace win32 {
 
 void Win32Disk::RemoveLeftovers(const char* dirName) const {
   const std::string dir = std::string(dirName) + "/";
-  WIN32_FIND_DATAA data;
-  HANDLE find = FindFirstFileA((dir + ".korendezo-*.tmp").c_str(), &data);
+  WIN32_FIND_DATAW data;
+  const std::wstring pattern = toWide((dir + ".korendezo-*.tmp").c_str());
+  HANDLE find = FindFirstFileW(pattern.c_str(), &data);
   if (find == INVALID_HANDLE_VALUE)
     return;
   do {
+    const std::string name = fromWide(data.cFileName);
     unsigned long pid;
-    unsigned long long index;
+    unsigned long long number;
     // Holding the folder's lock, the run knows that no other run is at
     // work here; without it, only an ended process's temporaries are
     // leftovers.
-    if (!host::parseTempName(data.cFileName, &pid, &index) ||
+    if (!host::parseTempName(name.c_str(), &pid, &number) ||
         pid == GetCurrentProcessId() || (lock_ == -1 && processRuns(pid)))
       continue;
-    std::string path = dir + data.cFileName;
-    if (isFileWithIndex(path.c_str(), index))
-      DeleteFileA(path.c_str());
-  } while (FindNextFileA(find, &data));
+    // Opened for this program alone: the open fails for every file that
+    // a running program holds, on this machine or another, as a run holds
+    // each of its temporaries for as long as it needs it.
+    const std::string path = dir + name;
+    HANDLE file = openToMove(path.c_str(), 0);
+    if (file == INVALID_HANDLE_VALUE)
+      continue;
+    FileInfo info;
+    unsigned long attributes = 0;
+    if (describeFile(fromHandle(file), &info, &attributes) &&
+        !isNotAFile(attributes))
+      markForDeletion(file);
+    CloseHandle(file);
+  } while (FindNextFileW(find, &data));
   FindClose(find);
 }
 

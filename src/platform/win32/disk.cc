@@ -1,13 +1,37 @@
 // The disk on Windows: the listing, reading, directories, moves by rename
-// and removal. Copies are in copy.cc. Names are bytes in the system's ANSI
-// code page, so every call is the "A" form of the Win32 API and no name is
-// ever converted.
+// and removal. Copies are in copy.cc. Every call that takes a name is the
+// W form of the Win32 API: a name is whatever the file system holds, and
+// the ANSI code page plays no part.
 #include "platform/win32/win32.h"
 
 namespace {
 
 // Room a directory keeps for an 8.3 name inside it.
 constexpr DWORD kDirReserve = 12;
+
+// Closes a handle when it goes out of scope.
+class Held {
+ public:
+  explicit Held(HANDLE handle) : handle_(handle) {}
+  ~Held() {
+    if (handle_ != INVALID_HANDLE_VALUE)
+      CloseHandle(handle_);
+  }
+  Held(const Held&) = delete;
+  Held& operator=(const Held&) = delete;
+  HANDLE get() const { return handle_; }
+  bool valid() const { return handle_ != INVALID_HANDLE_VALUE; }
+
+ private:
+  HANDLE handle_;
+};
+
+// Whether the file open as `file` is a regular file, described in *info
+// with its attributes.
+bool isFileAt(HANDLE file, FileInfo* info, unsigned long* attributes) {
+  return win32::describeFile(win32::fromHandle(file), info, attributes) &&
+         !win32::isNotAFile(*attributes);
+}
 
 }  // namespace
 
@@ -19,8 +43,8 @@ size_t Win32Disk::HandleRoom() { return 4096; }
 bool Win32Disk::ListEntries(NameList* names, std::string* err) {
   // The system's wildcard rule decides: through short names "*.htm" also
   // yields names such as "x.html".
-  WIN32_FIND_DATAA data;
-  HANDLE find = FindFirstFileA("*.htm", &data);
+  WIN32_FIND_DATAW data;
+  HANDLE find = FindFirstFileW(L"*.htm", &data);
   if (find == INVALID_HANDLE_VALUE) {
     DWORD error = GetLastError();
     if (error == ERROR_FILE_NOT_FOUND || error == ERROR_NO_MORE_FILES)
@@ -31,8 +55,8 @@ bool Win32Disk::ListEntries(NameList* names, std::string* err) {
   DWORD error;
   do {
     if (!isNotAFile(data.dwFileAttributes))
-      names->Add(data.cFileName);
-    error = FindNextFileA(find, &data) ? ERROR_SUCCESS : GetLastError();
+      names->Add(fromWide(data.cFileName).c_str());
+    error = FindNextFileW(find, &data) ? ERROR_SUCCESS : GetLastError();
   } while (error == ERROR_SUCCESS);
   FindClose(find);
   if (error != ERROR_NO_MORE_FILES) {
@@ -50,12 +74,13 @@ OpenStatus Win32Disk::OpenRead(const char* name, FileHandle* handle,
   }
   // The link itself is opened, never its target; no one may write the
   // file while it is read.
-  HANDLE file = CreateFileA(
-      name, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+  const std::wstring wide = toWide(name);
+  HANDLE file = CreateFileW(
+      wide.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
       FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
   if (file == INVALID_HANDLE_VALUE) {
     *err = shownFailure("CreateFile", name, GetLastError());
-    DWORD attributes = GetFileAttributesA(name);
+    DWORD attributes = GetFileAttributesW(wide.c_str());
     return attributes != INVALID_FILE_ATTRIBUTES &&
                    (attributes &
                     (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT))
@@ -65,8 +90,7 @@ OpenStatus Win32Disk::OpenRead(const char* name, FileHandle* handle,
   // A device name such as "con.htm" opens the device: never read one.
   unsigned long attributes = 0;
   if (GetFileType(file) != FILE_TYPE_DISK ||
-      !describeFile(fromHandle(file), info, &attributes) ||
-      isNotAFile(attributes)) {
+      !isFileAt(file, info, &attributes)) {
     *err = shownPath(name) + ": not a regular file";
     CloseHandle(file);
     return OpenStatus::NotAFile;
@@ -99,17 +123,19 @@ DirStatus Win32Disk::OpenDir(const char* name, DirHandle* dir,
     *err = shownFailure("CreateDirectory", name, ERROR_FILENAME_EXCED_RANGE);
     return DirStatus::Failed;
   }
-  bool made = CreateDirectoryA(name, nullptr) != FALSE;
+  const std::wstring wide = toWide(name);
+  bool made = CreateDirectoryW(wide.c_str(), nullptr) != FALSE;
   DWORD error = made ? ERROR_SUCCESS : GetLastError();
   if (!made && error != ERROR_ALREADY_EXISTS && error != ERROR_FILE_EXISTS) {
     *err = shownFailure("CreateDirectory", name, error);
     return DirStatus::Failed;
   }
-  // Held without sharing deletion, it can be neither renamed nor
-  // replaced while its reports are moved; a link or junction is opened
-  // as itself and refused.
-  HANDLE handle = CreateFileA(
-      name, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+  // Held without sharing deletion, it can be neither renamed nor replaced
+  // while its reports are moved, so that its name, by which they go
+  // there, stays this directory's; a link or junction is opened as itself
+  // and refused.
+  HANDLE handle = CreateFileW(
+      wide.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
       OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
       nullptr);
   FileInfo info;
@@ -143,17 +169,36 @@ bool Win32Disk::DirStillThere(DirHandle) { return true; }
 MoveStatus Win32Disk::MoveInto(const char* name, const FileInfo& source,
                                DirHandle dir, std::string* err) {
   const std::string to = std::string(dirs_.PathOf(dir)) + "/" + name;
-  for (const char* path : {name, to.c_str()}) {
-    if (!fitsPath(path)) {
-      *err = shownFailure("MoveFileEx", path, ERROR_FILENAME_EXCED_RANGE);
-      return MoveStatus::Failed;
-    }
+  if (!fitsPath(name)) {
+    *err = shownFailure("CreateFile", name, ERROR_FILENAME_EXCED_RANGE);
+    return MoveStatus::Failed;
   }
-  // MoveFileEx moves a read-only file, which DeleteFile would refuse: a
-  // read-only report keeps its place and is copied instead.
-  DWORD attributes = GetFileAttributesA(name);
-  if (attributes != INVALID_FILE_ATTRIBUTES &&
-      (attributes & FILE_ATTRIBUTE_READONLY))
+  if (!fitsPath(to.c_str())) {
+    *err = shownFailure("SetFileInformationByHandle", to.c_str(),
+                        ERROR_FILENAME_EXCED_RANGE);
+    return MoveStatus::Failed;
+  }
+  // The rename goes through a handle of the file that was read: whatever
+  // takes the name meanwhile, no other file is moved. Others may go on
+  // using it, as with MoveFileEx.
+  Held file(openToMove(name, FILE_SHARE_READ | FILE_SHARE_WRITE |
+                                 FILE_SHARE_DELETE));
+  if (!file.valid()) {
+    DWORD error = GetLastError();
+    if (error == ERROR_FILE_NOT_FOUND)
+      return MoveStatus::Gone;
+    *err = shownFailure("CreateFile", name, error);
+    return MoveStatus::Failed;
+  }
+  FileInfo now;
+  unsigned long attributes = 0;
+  if (!isFileAt(file.get(), &now, &attributes) || !now.SameFile(source)) {
+    *err = shownPath(name) + ": not the file that was read";
+    return MoveStatus::Failed;
+  }
+  // A rename moves a read-only file, which no removal would: a read-only
+  // report keeps its place and is copied instead.
+  if (attributes & FILE_ATTRIBUTE_READONLY)
     return MoveStatus::CopyInstead;
   // Something may have the name: a file to replace, what may not be
   // replaced, or the report itself through a hard link, which a rename
@@ -163,44 +208,48 @@ MoveStatus Win32Disk::MoveInto(const char* name, const FileInfo& source,
   if (host::blocks(occupant(to.c_str(), &existing, err), &refusal))
     return refusal;
   if (existing.SameFile(source)) {
-    if (DeleteFileA(name))
+    if (markForDeletion(file.get()))
       return MoveStatus::Moved;
-    *err = shownFailure("DeleteFile", name, GetLastError());
+    *err = shownFailure("SetFileInformationByHandle", name, GetLastError());
     return MoveStatus::SourceStays;
   }
-  if (MoveFileExA(name, to.c_str(),
-                  MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+  if (renameOpenFile(file.get(), to.c_str()))
     return MoveStatus::Moved;
   DWORD error = GetLastError();
   if (error == ERROR_NOT_SAME_DEVICE)
     return MoveStatus::CopyInstead;
-  *err = shownFailure("MoveFileEx", name, error);
+  *err = shownFailure("SetFileInformationByHandle", name, error);
   return MoveStatus::Failed;
 }
 
 RemoveStatus Win32Disk::Remove(const char* name, const FileInfo& source,
                                std::string* err) {
   if (!fitsPath(name)) {
-    *err = shownFailure("DeleteFile", name, ERROR_FILENAME_EXCED_RANGE);
+    *err = shownFailure("CreateFile", name, ERROR_FILENAME_EXCED_RANGE);
     return RemoveStatus::Stays;
   }
-  // A file that took the report's name since it was read stays.
-  FileInfo now;
-  unsigned long attributes = 0;
-  if (!lookAt(name, &now, &attributes)) {
+  // Opened so that no one may write it, nor open it to write, until it is
+  // gone; one that someone writes now is not opened at all.
+  Held file(openToMove(name, FILE_SHARE_READ));
+  if (!file.valid()) {
     DWORD error = GetLastError();
     if (error == ERROR_FILE_NOT_FOUND)
       return RemoveStatus::Gone;
     *err = shownFailure("CreateFile", name, error);
     return RemoveStatus::Stays;
   }
-  if (isNotAFile(attributes) || !source.StillAsRead(now)) {
+  // A file that took the report's name since it was read, or the report
+  // changed since, stays.
+  FileInfo now;
+  unsigned long attributes = 0;
+  if (!isFileAt(file.get(), &now, &attributes) || !source.StillAsRead(now)) {
     *err = shownPath(name) + ": not the file that was read";
     return RemoveStatus::Stays;
   }
-  if (DeleteFileA(name))
+  // A read-only file is never marked (Access denied): it stays.
+  if (markForDeletion(file.get()))
     return RemoveStatus::Removed;
-  *err = shownFailure("DeleteFile", name, GetLastError());
+  *err = shownFailure("SetFileInformationByHandle", name, GetLastError());
   return RemoveStatus::Stays;
 }
 

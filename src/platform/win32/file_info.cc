@@ -1,5 +1,10 @@
 // What a file is on Windows: its identity, size and times, and whether a
-// new file may take its name.
+// new file may take its name; and the changes made through the handle of
+// the very file that was looked at.
+#include <algorithm>
+#include <cstddef>
+#include <vector>
+
 #include "platform/win32/win32.h"
 
 using host::Occupant;
@@ -36,23 +41,30 @@ bool isNotAFile(unsigned long attributes) {
 
 bool describeFile(FileHandle file, FileInfo* info, unsigned long* attributes) {
   BY_HANDLE_FILE_INFORMATION data;
+  FILE_BASIC_INFO basic;
   *info = FileInfo();
-  if (!GetFileInformationByHandle(reinterpret_cast<HANDLE>(file), &data))
+  HANDLE handle = toHandle(file);
+  if (!GetFileInformationByHandle(handle, &data) ||
+      !GetFileInformationByHandleEx(handle, FileBasicInfo, &basic,
+                                    sizeof basic))
     return false;
   describe(data, info, attributes);
+  // Set by the file system on every change of data or metadata; no
+  // program can set it back as it can the modification time.
+  info->changeTime[0] = basic.ChangeTime.QuadPart;
   return true;
 }
 
 bool lookAt(const char* path, FileInfo* info, unsigned long* attributes) {
   // The entry itself, never a link's target.
-  HANDLE file = CreateFileA(
-      path, FILE_READ_ATTRIBUTES,
+  HANDLE file = CreateFileW(
+      toWide(path).c_str(), FILE_READ_ATTRIBUTES,
       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
       OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
       nullptr);
   if (file == INVALID_HANDLE_VALUE)
     return false;
-  bool ok = describeFile(reinterpret_cast<FileHandle>(file), info, attributes);
+  bool ok = describeFile(fromHandle(file), info, attributes);
   DWORD error = GetLastError();
   CloseHandle(file);
   SetLastError(error);
@@ -77,17 +89,48 @@ Occupant occupant(const char* path, FileInfo* existing, std::string* err) {
   return Occupant::File;
 }
 
-bool isFileWithIndex(const char* path, uint64_t index) {
-  FileInfo info;
-  unsigned long attributes = 0;
-  return lookAt(path, &info, &attributes) && !isNotAFile(attributes) &&
-         info.inode == index;
-}
-
 uint64_t fileIndex(FileHandle file) {
   FileInfo info;
   unsigned long attributes = 0;
   return describeFile(file, &info, &attributes) ? info.inode : 0;
+}
+
+HANDLE openToMove(const char* path, DWORD share) {
+  return CreateFileW(toWide(path).c_str(), DELETE | FILE_READ_ATTRIBUTES,
+                     share, nullptr, OPEN_EXISTING,
+                     FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+}
+
+bool markForDeletion(HANDLE file) {
+  FILE_DISPOSITION_INFO disposition = {};
+  disposition.DeleteFile = TRUE;
+  return SetFileInformationByHandle(file, FileDispositionInfo, &disposition,
+                                    sizeof disposition) != FALSE;
+}
+
+bool renameOpenFile(HANDLE file, const char* to) {
+  // A full path, which every Windows reads alike; Windows versions differ
+  // in where a relative one leads (the current directory, or the file's).
+  const std::wstring relative = toWide(to);
+  DWORD n = GetFullPathNameW(relative.c_str(), 0, nullptr, nullptr);
+  if (n == 0)
+    return false;
+  std::wstring full(n, L'\0');
+  n = GetFullPathNameW(relative.c_str(), n, &full[0], nullptr);
+  if (n == 0 || n >= full.size())
+    return false;
+  full.resize(n);
+  const size_t bytes = (full.size() + 1) * sizeof(wchar_t);
+  std::vector<unsigned char> buffer(offsetof(FILE_RENAME_INFO, FileName) +
+                                    bytes);
+  auto* info = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
+  info->ReplaceIfExists = TRUE;
+  info->RootDirectory = nullptr;
+  info->FileNameLength = static_cast<DWORD>(full.size() * sizeof(wchar_t));
+  std::copy(full.c_str(), full.c_str() + full.size() + 1, info->FileName);
+  return SetFileInformationByHandle(file, FileRenameInfo, info,
+                                    static_cast<DWORD>(buffer.size())) !=
+         FALSE;
 }
 
 }  // namespace win32

@@ -38,7 +38,7 @@ namespace host {
 // Reads the console itself, so that redirected standard input does not end
 // the wait.
 void waitForKey() {
-  HANDLE input = CreateFileA("CONIN$", GENERIC_READ | GENERIC_WRITE,
+  HANDLE input = CreateFileW(L"CONIN$", GENERIC_READ | GENERIC_WRITE,
                              FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                              OPEN_EXISTING, 0, nullptr);
   if (input == INVALID_HANDLE_VALUE)
@@ -53,12 +53,16 @@ void waitForKey() {
     if (SetConsoleMode(input, raw)) {
       INPUT_RECORD record;
       DWORD n;
-      while (ReadConsoleInputA(input, &record, 1, &n) && n == 1) {
+      // As characters: a letter that the ANSI code page lacks is one too.
+      while (ReadConsoleInputW(input, &record, 1, &n) && n == 1) {
         if (record.EventType != KEY_EVENT)
           continue;
         const KEY_EVENT_RECORD& key = record.Event.KeyEvent;
+        const wchar_t unit = key.uChar.UnicodeChar;
+        const char character =
+            unit == 0 ? '\0' : unit < 0x80 ? static_cast<char>(unit) : '?';
         if (keyEndsWait({key.bKeyDown != FALSE, key.wVirtualKeyCode,
-                         key.uChar.AsciiChar}))
+                         character}))
           break;
       }
       SetConsoleMode(input, saved);

@@ -23,14 +23,24 @@ inline intptr_t fromHandle(HANDLE handle) {
   return reinterpret_cast<intptr_t>(handle);
 }
 
-// names.cc: a path as a Windows user reads it in a message, with
-// backslashes (the run joins names with '/', which the system takes too),
-// and "op(path): reason" with the path so shown; whether `path` stays
-// within what the ANSI functions reach, MAX_PATH characters of full path,
-// less `reserve`.
+// names.cc
+
+// A name of the program (UTF-8, or WTF-8 from a listing) as the UTF-16 of
+// the system's W functions, and back. Every name the system gives has a
+// form here, a lone surrogate included, and comes back as it was.
+std::wstring toWide(const char* name, size_t size);
+std::wstring toWide(const char* name);
+std::string fromWide(const wchar_t* units, size_t size);
+std::string fromWide(const wchar_t* units);
+// A path as a Windows user reads it in a message, with backslashes (the
+// run joins names with '/', which the system takes too), and
+// "op(path): reason" with the path so shown.
 std::string shownPath(const char* path);
 std::string shownFailure(const char* op, const char* path,
                          host::SystemError error);
+// Whether `path` stays within MAX_PATH UTF-16 units of full path, less
+// `reserve`: what the W functions reach without the \\?\ prefix, and
+// what Explorer and most programs can open. No longer path is made.
 bool fitsPath(const char* path, unsigned long reserve = 0);
 
 // file_info.cc
@@ -40,7 +50,7 @@ bool fitsPath(const char* path, unsigned long reserve = 0);
 bool isNotAFile(unsigned long attributes);
 // What the open `file`, or the entry `path` itself (never a link's
 // target), is: false, with the system's last error, when that cannot be
-// had.
+// had. The change time needs Windows Vista or later.
 bool describeFile(FileHandle file, FileInfo* info, unsigned long* attributes);
 bool lookAt(const char* path, FileInfo* info, unsigned long* attributes);
 // What has the name `path` where a file is to go; *existing describes a
@@ -48,11 +58,20 @@ bool lookAt(const char* path, FileInfo* info, unsigned long* attributes);
 // replaces, counts as Other.
 host::Occupant occupant(const char* path, FileInfo* existing,
                         std::string* err);
-// Whether `path` is a file (not a link or a directory) with file index
-// `index`.
-bool isFileWithIndex(const char* path, uint64_t index);
 // The file index of an open file, 0 when it cannot be had.
 uint64_t fileIndex(FileHandle file);
+
+// Opens the entry `path` itself (never a link's target) so that it can be
+// renamed or removed through the handle: whatever takes the name later,
+// the handle stays the file that was opened. `share` is what others may
+// do with it meanwhile. INVALID_HANDLE_VALUE, with the system's last
+// error, when it cannot be opened.
+HANDLE openToMove(const char* path, DWORD share);
+// Marks the file open as `file` to be removed when its last handle
+// closes.
+bool markForDeletion(HANDLE file);
+// Renames the file open as `file` to `to`, replacing a file there.
+bool renameOpenFile(HANDLE file, const char* to);
 
 // The disk: disk.cc, copy.cc for the copies and their temporary names,
 // lock.cc for the folder's lock.
@@ -85,8 +104,8 @@ class Win32Disk : public DiskInterface {
 
  private:
   // copy.cc: removes from the directory `dirName` the temporary files of
-  // this program's runs that have ended, only while each still is the file
-  // its name says.
+  // this program's runs that have ended, whatever their numbers; never one
+  // that a running program holds.
   void RemoveLeftovers(const char* dirName) const;
 
   host::OpenFiles files_;  // open for reading
