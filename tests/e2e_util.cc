@@ -258,9 +258,14 @@ bool endsWith(const std::string& s, const std::string& suffix) {
          s.compare(s.size() - suffix.size(), suffix.size(), suffix) == 0;
 }
 
+std::string scratchBase() {
+  const char* base = std::getenv("KORENDEZO_TEST_TMP");
+  return base && *base ? base : "/tmp";
+}
+
 Folder::Folder() {
-  char pattern[] = "/tmp/korendezo-e2e-XXXXXX";
-  check(mkdtemp(pattern) != nullptr, "mkdtemp");
+  std::string pattern = scratchBase() + "/korendezo-e2e-XXXXXX";
+  check(mkdtemp(&pattern[0]) != nullptr, "mkdtemp in " + scratchBase());
   path_ = pattern;
 }
 

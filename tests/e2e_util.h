@@ -25,7 +25,11 @@ bool endsWith(const std::string& s, const std::string& suffix);
 // Where strace is installed, or "".
 std::string stracePath();
 
-// A new empty directory under /tmp, removed with all it holds.
+// Where scratch folders are made: $KORENDEZO_TEST_TMP (a mount of another
+// file system, say), or /tmp.
+std::string scratchBase();
+
+// A new empty directory under scratchBase(), removed with all it holds.
 class Folder {
  public:
   Folder();
