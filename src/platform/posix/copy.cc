@@ -171,31 +171,48 @@ namespace {
 
 // --- Keep the metadata ---
 
+// Whether a call that sets a piece of metadata failed because the file
+// system cannot keep it, or the process may not set it: FAT through FUSE
+// answers ENOSYS, others EOPNOTSUPP, EPERM or EINVAL. That step is left
+// out; any other error fails the copy.
+bool cannotKeep(int error) {
+  switch (error) {
+    case ENOSYS:
+    case EOPNOTSUPP:
+#if ENOTSUP != EOPNOTSUPP
+    case ENOTSUP:
+#endif
+    case EPERM:
+    case EINVAL:
+      return true;
+    default:
+      return false;
+  }
+}
+
 // Takes over the source's owner where the process may, then its
-// permission bits (a change of owner may clear set-id bits) and times.
+// permission bits (a change of owner may clear set-id bits) and times,
+// each where the file system keeps it.
 bool copyMetadata(const Copy& copy, const FileInfo& source,
                   std::string* err) {
   int fd = static_cast<int>(copy.file);
-  if (fchown(fd, source.owner, source.group) != 0 && errno != EPERM &&
-      errno != EINVAL && errno != EOPNOTSUPP) {
-    *err = failure("fchown", copy.path.c_str(), errno);
-    return false;
-  }
-  if (fchmod(fd, static_cast<mode_t>(source.mode & 07777)) != 0 &&
-      errno != EPERM && errno != EOPNOTSUPP) {
-    *err = failure("fchmod", copy.path.c_str(), errno);
-    return false;
-  }
+  const char* failed = nullptr;
   struct timespec times[2] = {
       {static_cast<time_t>(source.accessTime[0]),
        static_cast<long>(source.accessTime[1])},
       {static_cast<time_t>(source.modifyTime[0]),
        static_cast<long>(source.modifyTime[1])}};
-  if (futimens(fd, times) != 0 && errno != EPERM) {
-    *err = failure("futimens", copy.path.c_str(), errno);
-    return false;
-  }
-  return true;
+  if (fchown(fd, source.owner, source.group) != 0 && !cannotKeep(errno))
+    failed = "fchown";
+  else if (fchmod(fd, static_cast<mode_t>(source.mode & 07777)) != 0 &&
+           !cannotKeep(errno))
+    failed = "fchmod";
+  else if (futimens(fd, times) != 0 && !cannotKeep(errno))
+    failed = "futimens";
+  if (!failed)
+    return true;
+  *err = failure(failed, copy.path.c_str(), errno);
+  return false;
 }
 
 // --- Put in place ---
