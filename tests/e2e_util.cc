@@ -15,6 +15,7 @@
 #endif
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -282,6 +283,75 @@ Folder::~Folder() {
 std::string Folder::Sibling(const std::string& suffix) {
   siblings_.push_back(path_ + suffix);
   return siblings_.back();
+}
+
+namespace {
+
+// `name` with bytes outside printable ASCII as \xNN.
+std::string shown(const std::string& name) {
+  std::string out;
+  for (unsigned char c : name) {
+    char hex[8];
+    std::snprintf(hex, sizeof hex, "\\x%02X", c);
+    out += c >= 0x20 && c < 0x7f ? std::string(1, static_cast<char>(c)) : hex;
+  }
+  return out;
+}
+
+// "" when `made`, else `what` and the system's reason.
+std::string refusal(bool made, const std::string& what) {
+  return made ? "" : what + " (" + std::strerror(errno) + ")";
+}
+
+const char kProbe[] = ".probe";
+
+}  // namespace
+
+std::string Folder::RefusesName(const std::string& name) const {
+  const std::string path = path_ + "/" + name;
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0666);
+  if (fd >= 0) {
+    close(fd);
+    unlink(path.c_str());
+  }
+  return refusal(fd >= 0, "a file named \"" + shown(name) + "\"");
+}
+
+std::string Folder::RefusesSymlink() const {
+  const std::string path = path_ + "/" + kProbe;
+  const bool made = symlink("target", path.c_str()) == 0;
+  std::string why = refusal(made, "a symbolic link");
+  unlink(path.c_str());
+  return why;
+}
+
+std::string Folder::RefusesFifo() const {
+  const std::string path = path_ + "/" + kProbe;
+  const bool made = mkfifo(path.c_str(), 0666) == 0;
+  std::string why = refusal(made, "a FIFO");
+  unlink(path.c_str());
+  return why;
+}
+
+std::string Folder::RefusesHardLink() const {
+  const std::string path = path_ + "/" + kProbe;
+  writeFile(path, "");
+  const bool made = link(path.c_str(), (path + "2").c_str()) == 0;
+  std::string why = refusal(made, "a hard link");
+  unlink((path + "2").c_str());
+  unlink(path.c_str());
+  return why;
+}
+
+bool Folder::HasAnonymousFiles() const {
+#ifdef O_TMPFILE
+  int fd = open(path_.c_str(), O_TMPFILE | O_WRONLY, 0600);
+  if (fd >= 0)
+    close(fd);
+  return fd >= 0;
+#else
+  return false;
+#endif
 }
 
 void Folder::Write(const std::string& name, const std::string& bytes) {
