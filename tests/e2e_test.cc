@@ -118,27 +118,31 @@ TEST(EndToEnd, SortsAFolder) {
   EXPECT_EQ(reportText("6666", "Kint 1. f"), readFile(outside));
 }
 
-// More reports than are read ahead at a time: each is moved in its turn,
-// with the page cache holding them, and (under strace, where installed,
-// and not in the sanitized build, whose leak check fails under ptrace)
-// with the first read finding nothing there, after which the reports
-// ahead are read from the disk meanwhile.
+// Hundreds of reports, many more than are read ahead at a time, half of
+// them LF, some replacing older copies: each is moved in its turn, with
+// the page cache holding them, and (under strace, where installed, and
+// not in the sanitized build, whose leak check fails under ptrace) with
+// the first read finding nothing there, after which the reports ahead are
+// read from the disk meanwhile.
 TEST(EndToEnd, FolderOfManyReports) {
   const std::string tracer = KORENDEZO_SANITIZED ? "" : stracePath();
   for (const bool cold : {false, true}) {
     if (cold && tracer.empty())
       continue;
     Folder f;
+    f.MakeDir("3333_A");
     std::string want;
     std::map<std::string, std::string> tree;
-    for (int i = 0; i < 100; ++i) {
+    for (int i = 0; i < 300; ++i) {
       const std::string name = "r" + std::to_string(1000 + i) + ".htm";
       const std::string id = std::to_string(1111 * (1 + i % 3));
-      f.Write(name, reportText(id, "A 1. f", i % 4 ? "\r\n" : "\n"));
+      f.Write(name, reportText(id, "A 1. f", i % 2 ? "\r\n" : "\n"));
+      if (id == "3333" && i % 5 == 0)
+        f.Write("3333_A/" + name, "an older copy");
       tree[id + "_A/" + name] = reportText(id, "A 1. f");
       tree[id + "_A/"] = kDirectory;
       want += "   " + name + " : " + id + "_A" +
-              (i < 3 ? " - konyvtar letrehozva\n" : "\n");
+              (i < 2 ? " - konyvtar letrehozva\n" : "\n");
       if (i % 10 == 0) {
         f.Write("s" + name, "not a report");
         tree["s" + name] = "not a report";
