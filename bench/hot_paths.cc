@@ -74,6 +74,9 @@ void BM_Memcpy(benchmark::State& state) {
 // A disk on which every call that is not overridden does nothing or fails.
 class NullDisk : public DiskInterface {
  public:
+  LockStatus LockFolder(bool) override { return LockStatus::Locked; }
+  void UnlockFolder() override {}
+  size_t HandleRoom() override { return 100; }
   bool ListEntries(NameList*, std::string*) override { return true; }
   OpenStatus OpenRead(const char*, FileHandle*, FileInfo*,
                       std::string*) override {
@@ -88,6 +91,7 @@ class NullDisk : public DiskInterface {
     return DirStatus::Failed;
   }
   void CloseDir(DirHandle) override {}
+  bool DirStillThere(DirHandle) override { return true; }
   MoveStatus MoveInto(const char*, const FileInfo&, DirHandle,
                       std::string*) override {
     return MoveStatus::Failed;
@@ -98,13 +102,10 @@ class NullDisk : public DiskInterface {
   bool Write(FileHandle, const char*, size_t, std::string*) override {
     return false;
   }
-  MoveStatus CommitCopy(FileHandle, FileInfo*, DirHandle, const char*,
-                        std::string*) override {
-    return MoveStatus::Failed;
-  }
+  void CommitCopies(CopyCommit*, size_t) override {}
   void DiscardCopy(FileHandle) override {}
-  bool Remove(const char*, const FileInfo&, std::string*) override {
-    return false;
+  RemoveStatus Remove(const char*, const FileInfo&, std::string*) override {
+    return RemoveStatus::Stays;
   }
 };
 
@@ -217,9 +218,9 @@ class DiscardingDisk : public NullDisk {
     written += size;
     return true;
   }
-  MoveStatus CommitCopy(FileHandle, FileInfo*, DirHandle, const char*,
-                        std::string*) override {
-    return MoveStatus::Moved;
+  void CommitCopies(CopyCommit* commits, size_t count) override {
+    for (size_t i = 0; i < count; ++i)
+      commits[i].status = MoveStatus::Moved;
   }
 };
 

@@ -15,9 +15,10 @@ constexpr char kUsage[] =
     "\n"
     "Exit status:\n"
     "  0  every report found was moved (or there was none)\n"
-    "  1  a report or entry was left in place because of an error\n"
+    "  1  a report or entry was left in place because of an error, or the\n"
+    "     output could not be written\n"
     "  2  the arguments were refused: nothing was read or moved\n"
-    "  3  the program could not allocate its buffers\n"
+    "  3  memory ran out\n"
     "\n"
     "More in the manual: man korendezo\n";
 static_assert(EXIT_ALL_MOVED == 0 && EXIT_SOME_LEFT == 1 && EXIT_USAGE == 2 &&

@@ -1,32 +1,35 @@
 #include "dir_cache.h"
 
 DirCache::~DirCache() {
-  for (const Slot& slot : slots_)
-    disk_.CloseDir(slot.dir);
+  for (const Held& held : byUse_)
+    disk_.CloseDir(held.dir);
+}
+
+void DirCache::Close(Use held) {
+  if (beforeClosing_)
+    beforeClosing_();
+  disk_.CloseDir(held->dir);
+  byName_.erase(held->name);
+  byUse_.erase(held);
 }
 
 DirStatus DirCache::Open(const char* name, DirHandle* dir, std::string* err) {
-  ++clock_;
-  for (Slot& slot : slots_) {
-    if (slot.name == name) {
-      slot.lastUse = clock_;
-      *dir = slot.dir;
+  auto found = byName_.find(name);
+  if (found != byName_.end()) {
+    // One that another program moved away or replaced is opened anew.
+    if (disk_.DirStillThere(found->second->dir)) {
+      byUse_.splice(byUse_.begin(), byUse_, found->second);
+      *dir = found->second->dir;
       return DirStatus::Opened;
     }
+    Close(found->second);
   }
+  if (byUse_.size() >= capacity_)
+    Close(std::prev(byUse_.end()));
   DirStatus status = disk_.OpenDir(name, dir, err);
-  if (status != DirStatus::Made && status != DirStatus::Opened)
-    return status;
-  if (slots_.size() < kCapacity) {
-    slots_.push_back(Slot{name, *dir, clock_});
-    return status;
+  if (status == DirStatus::Made || status == DirStatus::Opened) {
+    byUse_.push_front(Held{name, *dir});
+    byName_[name] = byUse_.begin();
   }
-  Slot* oldest = &slots_[0];
-  for (Slot& slot : slots_) {
-    if (slot.lastUse < oldest->lastUse)
-      oldest = &slot;
-  }
-  disk_.CloseDir(oldest->dir);
-  *oldest = Slot{name, *dir, clock_};
   return status;
 }

@@ -4,36 +4,45 @@
 #ifndef KORENDEZO_DIR_CACHE_H_
 #define KORENDEZO_DIR_CACHE_H_
 
+#include <functional>
+#include <list>
 #include <string>
-#include <vector>
+#include <unordered_map>
 
 #include "platform/platform.h"
 
 class DirCache {
  public:
-  explicit DirCache(DiskInterface& disk) : disk_(disk) {}
+  // Holds at most `capacity` (at least one) open at once.
+  DirCache(DiskInterface& disk, size_t capacity)
+      : disk_(disk), capacity_(capacity > 0 ? capacity : 1) {}
   ~DirCache();
   DirCache(const DirCache&) = delete;
   DirCache& operator=(const DirCache&) = delete;
+
+  // Runs before a held directory is closed for room, or because another
+  // program moved it away: whatever still uses it is to be done first.
+  void BeforeClosing(std::function<void()> done) { beforeClosing_ = done; }
 
   // The directory `name`, opened (and made, when missing) unless it is
   // held already, in which case it is Opened.
   DirStatus Open(const char* name, DirHandle* dir, std::string* err);
 
  private:
-  // A folder holds some dozens of players' directories; past this many,
-  // the one used longest ago is closed.
-  static constexpr size_t kCapacity = 64;
-
-  struct Slot {
+  struct Held {
     std::string name;
     DirHandle dir;
-    unsigned long lastUse;
   };
+  using Use = std::list<Held>::iterator;
+
+  void Close(Use held);
 
   DiskInterface& disk_;
-  std::vector<Slot> slots_;
-  unsigned long clock_ = 0;
+  // Past this many, the one used longest ago is closed.
+  const size_t capacity_;
+  std::list<Held> byUse_;  // the one used last first
+  std::unordered_map<std::string, Use> byName_;
+  std::function<void()> beforeClosing_;
 };
 
 #endif  // KORENDEZO_DIR_CACHE_H_

@@ -12,7 +12,11 @@ constexpr char kBanner[] =
     "ha problema van a programmal, emailt a korendezo@example.org cimre lehet irni\n"
     KORENDEZO_HYPHENS "\n\n";
 constexpr char kNoReports[] = "Nincs fordulo a konyvtarban!\n";
+constexpr char kWaitingForRun[] =
+    "Egy masik futas rendezi a konyvtarat, varakozas...\n";
 constexpr char kDirCreated[] = " - konyvtar letrehozva";
+// Another program moved or removed the report while the run had it.
+constexpr char kGone[] = " - a fajl eltunt";
 constexpr char kNoMemory[] = "\r\nAbnormal program termination\r\n";
 
 #undef KORENDEZO_HYPHENS

@@ -40,7 +40,70 @@ void appendFailure(std::string* line, const char* reason,
   *line += "\n";
 }
 
-Outcome ReportRoad::Take(const char* name) {
+void OrderedLines::Add(const std::string& line) {
+  if (lines_.empty()) {
+    console_.Write(line.data(), line.size());
+    ++first_;
+    return;
+  }
+  lines_.push_back(Line{line, true});
+}
+
+size_t OrderedLines::Hold(const std::string& head) {
+  lines_.push_back(Line{head, false});
+  return first_ + lines_.size() - 1;
+}
+
+void OrderedLines::End(size_t n, const std::string& tail) {
+  Line& line = lines_[n - first_];
+  line.text += tail;
+  line.whole = true;
+  while (!lines_.empty() && lines_.front().whole) {
+    console_.Write(lines_.front().text.data(), lines_.front().text.size());
+    lines_.pop_front();
+    ++first_;
+  }
+}
+
+ReportRoad::ReportRoad(DiskInterface& disk, Console& console,
+                       const RunBuffers& buffers, size_t dirsHeld,
+                       size_t copiesAtOnce)
+    : disk_(disk),
+      b_(buffers),
+      dirs_(disk, dirsHeld),
+      lines_(console),
+      copiesAtOnce_(copiesAtOnce > 0 ? copiesAtOnce : 1) {
+  // A directory is closed only once no copy waits to go into it.
+  dirs_.BeforeClosing([this] { CommitWaiting(); });
+}
+
+ReportRoad::~ReportRoad() {
+  for (const Waiting& w : waiting_)
+    disk_.DiscardCopy(w.copy);
+}
+
+void ReportRoad::Take(const char* name) {
+  line_.clear();
+  switch (Road(name)) {
+    case Outcome::NotReport:
+      return;
+    case Outcome::Left:
+      anyLeft_ = true;
+      break;
+    case Outcome::Moved:
+    case Outcome::Gone:
+      break;
+  }
+  // Empty when the report waits for its copy's commit.
+  if (!line_.empty())
+    lines_.Add(line_);
+}
+
+void ReportRoad::Finish() { CommitWaiting(); }
+
+// Takes one entry down the road; line_ gets its whole line, or nothing
+// when it waits to be committed.
+Outcome ReportRoad::Road(const char* name) {
   FindEntry entry = {};
   size_t nameLength = std::strlen(name);
   if (nameLength >= sizeof entry.name)
@@ -52,6 +115,7 @@ Outcome ReportRoad::Take(const char* name) {
     case LoadStatus::Loaded:
       break;
     case LoadStatus::NotAFile:
+    case LoadStatus::Gone:
       return Outcome::NotReport;
     case LoadStatus::Failed:
       return FailUnread(name, err_);
@@ -88,7 +152,6 @@ void ReportRoad::TellReport(const char* name, bool hasTitle) {
     line_ += '_';
     AppendReportName(b_.titleName);
   }
-  Say(line_);
 }
 
 // Checks the directory name the report gives, then puts it in the host's
@@ -120,7 +183,7 @@ bool ReportRoad::NameDestination(bool hasTitle, const char* entryName) {
 bool ReportRoad::OpenDestination(DirHandle* dir) {
   switch (dirs_.Open(b_.dirName, dir, &err_)) {
     case DirStatus::Made:
-      Say(kDirCreated);
+      line_ += kDirCreated;
       return true;
     case DirStatus::Opened:
       return true;
@@ -146,22 +209,67 @@ Outcome ReportRoad::Move(const char* name, DirHandle dir,
       return Fail(kNotRemoved, err_);
     case MoveStatus::Taken:
       return Fail(kNoCopy, err_);
+    case MoveStatus::Gone:
+      return Gone();
     case MoveStatus::Failed:
       break;
   }
   return Fail(kNotMoved, err_);
 }
 
-// Copies the report; the original goes only once its copy is in place.
+// Writes the report's copy, which then waits to be committed with others;
+// the original goes only once its copy is in place.
 Outcome ReportRoad::Copy(const char* name, DirHandle dir,
                          LoadedReport* loaded) {
   convertReport(b_.report, loaded);
-  if (saveReport(disk_, dir, name, b_.report, loaded->length,
-                 &loaded->source, &err_) != MoveStatus::Moved)
+  FileHandle copy;
+  if (!writeCopy(disk_, dir, name, b_.report, loaded->length, &copy, &err_))
     return Fail(kNoCopy, err_);
-  if (!disk_.Remove(name, loaded->source, &err_))
-    return Fail(kNotRemoved, err_);
-  return Moved();
+  waiting_.push_back(Waiting{copy, loaded->source, dir, name, 0});
+  waiting_.back().line = lines_.Hold(line_);
+  line_.clear();
+  if (waiting_.size() >= copiesAtOnce_)
+    CommitWaiting();
+  return Outcome::Moved;  // for now: its line says what comes of it
+}
+
+void ReportRoad::CommitWaiting() {
+  if (waiting_.empty())
+    return;
+  // Taken out first: whatever happens now, none is discarded twice.
+  std::vector<Waiting> batch;
+  batch.swap(waiting_);
+  std::vector<CopyCommit> commits(batch.size());
+  for (size_t i = 0; i < batch.size(); ++i) {
+    commits[i].copy = batch[i].copy;
+    commits[i].source = &batch[i].source;
+    commits[i].dir = batch[i].dir;
+    commits[i].name = batch[i].name.c_str();
+  }
+  disk_.CommitCopies(commits.data(), commits.size());
+  for (size_t i = 0; i < batch.size(); ++i) {
+    line_.clear();
+    Outcome outcome = commits[i].status == MoveStatus::Moved
+                          ? RemoveOriginal(batch[i].name.c_str(),
+                                           batch[i].source)
+                          : Fail(kNoCopy, commits[i].err);
+    anyLeft_ = anyLeft_ || outcome == Outcome::Left;
+    lines_.End(batch[i].line, line_);
+  }
+  line_.clear();
+}
+
+// Removes the original of a report whose copy is in place.
+Outcome ReportRoad::RemoveOriginal(const char* name, const FileInfo& source) {
+  switch (disk_.Remove(name, source, &err_)) {
+    case RemoveStatus::Removed:
+      return Moved();
+    case RemoveStatus::Gone:
+      return Gone();
+    case RemoveStatus::Stays:
+      break;
+  }
+  return Fail(kNotRemoved, err_);
 }
 
 void ReportRoad::StartLine(const char* name) {
@@ -178,26 +286,26 @@ void ReportRoad::AppendReportName(const char* raw) {
   appendForConsole(&line_, local_.data(), local_.size());
 }
 
-void ReportRoad::Say(const char* text) {
-  console_.Write(text, std::strlen(text));
-}
-
 Outcome ReportRoad::Moved() {
-  Say("\n");
+  line_ += '\n';
   return Outcome::Moved;
 }
 
+Outcome ReportRoad::Gone() {
+  line_ += kGone;
+  line_ += '\n';
+  return Outcome::Gone;
+}
+
 Outcome ReportRoad::Fail(const char* reason, const std::string& detail) {
-  line_ = " - ";
+  line_ += " - ";
   appendFailure(&line_, reason, detail);
-  Say(line_);
   return Outcome::Left;
 }
 
 Outcome ReportRoad::FailUnread(const char* name, const std::string& detail) {
   StartLine(name);
   appendFailure(&line_, kUnreadable, detail);
-  Say(line_);
   return Outcome::Left;
 }
 

@@ -4,7 +4,9 @@
 #ifndef KORENDEZO_REPORT_ROAD_H_
 #define KORENDEZO_REPORT_ROAD_H_
 
+#include <deque>
 #include <string>
+#include <vector>
 
 #include "dir_cache.h"
 #include "platform/platform.h"
@@ -20,40 +22,95 @@ struct RunBuffers {
   char* report = nullptr;
 };
 
-enum class Outcome { NotReport, Moved, Left };
+enum class Outcome {
+  NotReport,  // no line: not a report, or gone before it was read
+  Moved,
+  Gone,  // another program moved or removed it while the run had it
+  Left,
+};
+
+// The lines of a run, said in the order of their entries, each whole once
+// its entry is done.
+class OrderedLines {
+ public:
+  explicit OrderedLines(Console& console) : console_(console) {}
+  // Says `line` as soon as every line before it is said.
+  void Add(const std::string& line);
+  // Keeps the place of a line whose end comes later; returns its number.
+  size_t Hold(const std::string& head);
+  // Ends held line `n` with `tail`, and says what can be said.
+  void End(size_t n, const std::string& tail);
+
+ private:
+  struct Line {
+    std::string text;
+    bool whole;
+  };
+  std::deque<Line> lines_;
+  size_t first_ = 0;  // the number of lines_.front()
+  Console& console_;
+};
 
 class ReportRoad {
  public:
-  ReportRoad(DiskInterface& disk, Console& console, const RunBuffers& buffers)
-      : disk_(disk), console_(console), b_(buffers), dirs_(disk) {}
+  // Holds at most `dirsHeld` destination directories open at once, and
+  // commits up to `copiesAtOnce` copies together.
+  ReportRoad(DiskInterface& disk, Console& console, const RunBuffers& buffers,
+             size_t dirsHeld, size_t copiesAtOnce);
+  // Discards the copies not committed: their reports stay.
+  ~ReportRoad();
+  ReportRoad(const ReportRoad&) = delete;
+  ReportRoad& operator=(const ReportRoad&) = delete;
 
-  // Takes the entry called `name` down the road.
-  Outcome Take(const char* name);
+  // Takes the entry called `name` down the road. A report to be copied
+  // waits there, its copy written, until copies enough to commit together
+  // have come, or Finish.
+  void Take(const char* name);
+  // Commits the copies that wait, ends their lines and says every line.
+  void Finish();
+  // Whether a report or entry was left in place by a failure.
+  bool AnyLeft() const { return anyLeft_; }
 
  private:
+  // A report whose copy is written and waits to be committed.
+  struct Waiting {
+    FileHandle copy;
+    FileInfo source;
+    DirHandle dir;
+    std::string name;
+    size_t line;
+  };
+
+  Outcome Road(const char* name);
   bool Recognise(const LoadedReport& loaded, bool* hasTitle);
   void TellReport(const char* name, bool hasTitle);
   bool NameDestination(bool hasTitle, const char* entryName);
   bool OpenDestination(DirHandle* dir);
   Outcome Move(const char* name, DirHandle dir, LoadedReport* loaded);
   Outcome Copy(const char* name, DirHandle dir, LoadedReport* loaded);
+  // Commits the copies that wait, removes their originals and ends their
+  // lines.
+  void CommitWaiting();
+  Outcome RemoveOriginal(const char* name, const FileInfo& source);
 
-  void Say(const std::string& text) { console_.Write(text.data(), text.size()); }
-  void Say(const char* text);
   // Starts a line: the entry name right-aligned in 12 columns, then " : ".
   void StartLine(const char* name);
   void AppendReportName(const char* raw);
   Outcome Moved();
+  Outcome Gone();
   // Ends the line of a report that stays where it is.
   Outcome Fail(const char* reason, const std::string& detail);
   // The whole line of an entry that could not be read.
   Outcome FailUnread(const char* name, const std::string& detail);
 
   DiskInterface& disk_;
-  Console& console_;
   const RunBuffers& b_;
   DirCache dirs_;
-  // Reused for every entry.
+  OrderedLines lines_;
+  const size_t copiesAtOnce_;
+  std::vector<Waiting> waiting_;
+  bool anyLeft_ = false;
+  // Reused for every entry: line_ is the line being made.
   std::string line_, local_, raw_, err_;
 };
 

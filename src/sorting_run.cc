@@ -1,5 +1,6 @@
 #include "sorting_run.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <new>
 #include <string>
@@ -10,11 +11,14 @@
 
 namespace {
 
-// How many entries ahead of the one taken the disk is told to read, so
-// that their reads are in flight while it is handled. It is told again
-// only when half of them are left: reads asked for together end together,
-// and are answered with fewer interrupts. See README, "Performance".
+// At most how many entries ahead of the one taken the disk is told to
+// read, so that their reads are in flight while it is handled. It is told
+// again only when half of them are left: reads asked for together end
+// together, and are answered with fewer interrupts. See bench/README.md.
 constexpr size_t kReadAheadDepth = 32;
+// At most how many copies are committed together: a file system commits
+// the data of files flushed at once in one go. See bench/README.md.
+constexpr size_t kCopiesAtOnce = 16;
 
 // Allocates the five buffers of a run, in this order.
 bool allocateBuffers(RunBuffers* b, Allocator allocate) {
@@ -54,23 +58,44 @@ int sortFolder(DiskInterface& disk, Console& console, const RunBuffers& buffers)
     return EXIT_ALL_MOVED;
   }
   names.SortLikeListing();
-  ReportRoad road(disk, console, buffers);
+  // The files the run may hold open go to reading ahead and to copies that
+  // wait to be committed (a quarter each, up to their most), and to
+  // destination directories.
+  const size_t room = disk.HandleRoom();
+  const size_t depth = std::min(kReadAheadDepth, room / 4);
+  const size_t copies = std::max<size_t>(1, std::min(kCopiesAtOnce, room / 4));
+  ReportRoad road(disk, console, buffers,
+                  room > depth + copies ? room - depth - copies : 1, copies);
   // What was read ahead and not taken is dropped however the loop ends.
   struct DropReadAhead {
     DiskInterface& disk;
     ~DropReadAhead() { disk.ReadAhead(nullptr); }
   } drop{disk};
   size_t told = 0;  // entries the disk was told of so far
-  int status = EXIT_ALL_MOVED;
   for (size_t i = 0; i < names.size(); ++i) {
-    if (told <= i + kReadAheadDepth / 2) {
-      for (; told < names.size() && told < i + kReadAheadDepth; ++told)
+    if (depth != 0 && told <= i + depth / 2) {
+      for (; told < names.size() && told < i + depth; ++told)
         disk.ReadAhead(names[told]);
     }
-    if (road.Take(names[i]) == Outcome::Left)
-      status = EXIT_SOME_LEFT;
+    road.Take(names[i]);
   }
-  return status;
+  road.Finish();
+  return road.AnyLeft() ? EXIT_SOME_LEFT : EXIT_ALL_MOVED;
+}
+
+// Sorts the folder while holding its lock, after waiting for another run
+// that holds it. Returns the exit status.
+int sortLockedFolder(DiskInterface& disk, Console& console,
+                     const RunBuffers& buffers) {
+  if (disk.LockFolder(false) == LockStatus::Busy) {
+    console.Write(kWaitingForRun, sizeof kWaitingForRun - 1);
+    disk.LockFolder(true);
+  }
+  struct Unlock {
+    DiskInterface& disk;
+    ~Unlock() { disk.UnlockFolder(); }
+  } unlock{disk};
+  return sortFolder(disk, console, buffers);
 }
 
 }  // namespace
@@ -81,7 +106,7 @@ int sortReports(DiskInterface& disk, Console& console, Allocator allocate) {
   try {
     if (allocateBuffers(&buffers, allocate ? allocate : std::malloc)) {
       console.Write(kBanner, sizeof kBanner - 1);
-      status = sortFolder(disk, console, buffers);
+      status = sortLockedFolder(disk, console, buffers);
     }
   } catch (const std::bad_alloc&) {
     // What was said so far stays said; the copy being made is gone.

@@ -142,6 +142,8 @@ LoadStatus loadReport(DiskInterface& disk, char* report, FindEntry entry,
       break;
     case OpenStatus::NotAFile:
       return LoadStatus::NotAFile;
+    case OpenStatus::Gone:
+      return LoadStatus::Gone;
     case OpenStatus::Failed:
       return LoadStatus::Failed;
   }
@@ -165,12 +167,11 @@ void convertReport(char* report, LoadedReport* loaded) {
   loaded->asRead = false;
 }
 
-MoveStatus saveReport(DiskInterface& disk, DirHandle dir, const char* name,
-                      const char* text, size_t length,
-                      FileInfo* source, std::string* err) {
-  FileHandle copy;
-  if (!disk.CreateCopy(dir, name, &copy, err))
-    return MoveStatus::Failed;
+bool writeCopy(DiskInterface& disk, DirHandle dir, const char* name,
+               const char* text, size_t length, FileHandle* copy,
+               std::string* err) {
+  if (!disk.CreateCopy(dir, name, copy, err))
+    return false;
   // Discarded also when the writing ends by an exception (no memory).
   struct Discard {
     DiskInterface& disk;
@@ -180,9 +181,23 @@ MoveStatus saveReport(DiskInterface& disk, DirHandle dir, const char* name,
       if (armed)
         disk.DiscardCopy(copy);
     }
-  } discard{disk, copy};
-  if (!writeConverted(disk, copy, text, length, err))
-    return MoveStatus::Failed;
+  } discard{disk, *copy};
+  if (!writeConverted(disk, *copy, text, length, err))
+    return false;
   discard.armed = false;
-  return disk.CommitCopy(copy, source, dir, name, err);
+  return true;
+}
+
+MoveStatus saveReport(DiskInterface& disk, DirHandle dir, const char* name,
+                      const char* text, size_t length, FileInfo* source,
+                      std::string* err) {
+  CopyCommit commit;
+  if (!writeCopy(disk, dir, name, text, length, &commit.copy, err))
+    return MoveStatus::Failed;
+  commit.source = source;
+  commit.dir = dir;
+  commit.name = name;
+  disk.CommitCopies(&commit, 1);
+  *err = commit.err;
+  return commit.status;
 }

@@ -18,6 +18,7 @@
 enum class LoadStatus {
   Loaded,
   NotAFile,  // the entry is a directory, a link, a device...
+  Gone,      // another program moved or removed it since the listing
   Failed,    // it could not be opened or read to its end
 };
 
@@ -48,6 +49,13 @@ LoadStatus loadReport(DiskInterface& disk, char* report, FindEntry entry,
 
 // Turns a buffer held as read into the report's text.
 void convertReport(char* report, LoadedReport* loaded);
+
+// Writes `length` bytes of text, converted, into a new copy that is to
+// become the file `name` in `dir`: a file nobody sees before the disk
+// commits it (DiskInterface::CommitCopies). On failure the copy is gone.
+bool writeCopy(DiskInterface& disk, DirHandle dir, const char* name,
+               const char* text, size_t length, FileHandle* copy,
+               std::string* err);
 
 // Writes `length` bytes of text, converted, as the file `name` in `dir`,
 // replacing a file there, without ever leaving a partial file: the copy is

@@ -78,7 +78,7 @@ bool drain(int outFd, int errFd, std::string* out, std::string* err,
            pid_t group, int timeoutSeconds) {
   pollfd fds[2] = {{outFd, POLLIN, 0}, {errFd, POLLIN, 0}};
   std::string* sinks[2] = {out, err};
-  int open = 2;
+  int open = (outFd >= 0) + (errFd >= 0);
   const time_t deadline = time(nullptr) + timeoutSeconds;
   bool timedOut = false;
   while (open > 0) {
@@ -393,6 +393,10 @@ RunResult runProgram(const std::string& dir, const RunOptions& options) {
   check(pipe(out) == 0 && pipe(err) == 0, "pipe");
   if (options.openInput)
     check(pipe(in) == 0, "pipe");
+  if (options.outputClosed) {
+    close(out[0]);
+    out[0] = -1;
+  }
   std::vector<char*> argv = commandLine(options);
   pid_t pid = fork();
   check(pid >= 0, "fork");
@@ -410,12 +414,17 @@ RunResult runProgram(const std::string& dir, const RunOptions& options) {
     // Only 0, 1 and 2 stay open: a process the program leaves behind (a
     // wine server, say) must not keep the pipes from closing.
     close(input);
-    close(out[0]);
+    if (out[0] >= 0)
+      close(out[0]);
     close(err[0]);
     close(out[1]);
     close(err[1]);
     if (options.openInput)
       close(in[1]);
+    if (options.openFilesLimit != RLIM_INFINITY) {
+      struct rlimit limit = {options.openFilesLimit, options.openFilesLimit};
+      setrlimit(RLIMIT_NOFILE, &limit);
+    }
     if (options.fileSizeLimit != RLIM_INFINITY) {
       signal(SIGXFSZ, SIG_IGN);
       struct rlimit limit = {options.fileSizeLimit, options.fileSizeLimit};

@@ -79,6 +79,8 @@ class Folder {
 
 struct RunOptions {
   rlim_t fileSizeLimit = RLIM_INFINITY;
+  // The limit on open files, soft and hard.
+  rlim_t openFilesLimit = RLIM_INFINITY;
   // A loader and its arguments put before KORENDEZO_BINARY (wine, say);
   // empty runs the program itself.
   std::vector<std::string> command;
@@ -95,6 +97,9 @@ struct RunOptions {
   std::function<void()> atStop;
   // Standard output goes to this file (/dev/full, say) instead of a pipe.
   std::string outputFile;
+  // Standard output is a pipe that nobody reads: its reading end is closed
+  // before the program starts.
+  bool outputClosed = false;
   // Past this many seconds (0: no limit) the program and all it started
   // are killed.
   int timeoutSeconds = 0;

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "platform/platform.h"
+#include "platform/win32/win32.h"
 
 namespace {
 
@@ -75,6 +76,27 @@ TEST(Win32Disk, CtrlCRemovesTheTemporaryCopy) {
                     "failed in the child";
   ASSERT_NE(1u, status) << "the child could not start its copy";
   EXPECT_FALSE(left) << "the partial copy stayed behind";
+}
+
+// Two runs in one folder: the second finds it locked until the first lets
+// go, and the lock leaves nothing behind.
+TEST(Win32Disk, OneRunPerFolder) {
+  char base[MAX_PATH], dir[MAX_PATH], before[MAX_PATH];
+  ASSERT_NE(0u, GetTempPathA(sizeof base, base));
+  ASSERT_NE(0u, GetTempFileNameA(base, "kor", 0, dir));
+  ASSERT_TRUE(DeleteFileA(dir) && CreateDirectoryA(dir, nullptr)) << dir;
+  ASSERT_NE(0u, GetCurrentDirectoryA(sizeof before, before));
+  ASSERT_TRUE(SetCurrentDirectoryA(dir));
+  {
+    win32::Win32Disk first, second;
+    EXPECT_EQ(LockStatus::Locked, first.LockFolder(false));
+    EXPECT_EQ(LockStatus::Busy, second.LockFolder(false));
+    first.UnlockFolder();
+    EXPECT_EQ(LockStatus::Locked, second.LockFolder(false));
+    second.UnlockFolder();
+  }
+  SetCurrentDirectoryA(before);
+  EXPECT_TRUE(RemoveDirectoryA(dir)) << "the lock file stayed";
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include "virtual_disk.h"
 
+#include <algorithm>
 #include <new>
 
 namespace {
@@ -57,6 +58,16 @@ uint64_t VirtualDisk::InodeOf(const std::string& path) {
   return inodes[path] = nextInode_++;
 }
 
+LockStatus VirtualDisk::LockFolder(bool wait) {
+  LockStatus status = wait ? LockStatus::Locked : lockStatus;
+  locked = status == LockStatus::Locked;
+  return status;
+}
+
+void VirtualDisk::UnlockFolder() { locked = false; }
+
+size_t VirtualDisk::HandleRoom() { return handleRoom; }
+
 bool VirtualDisk::ListEntries(NameList* names, std::string* err) {
   if (!Injected("list", ".", err).empty())
     return false;
@@ -73,9 +84,13 @@ bool VirtualDisk::ListEntries(NameList* names, std::string* err) {
 
 OpenStatus VirtualDisk::OpenRead(const char* name, FileHandle* handle,
                                  FileInfo* info, std::string* err) {
-  std::string injected = Injected("open", name, err, {"notafile"});
+  std::string injected = Injected("open", name, err, {"notafile", "gone"});
   if (injected == "notafile")
     return OpenStatus::NotAFile;
+  if (injected == "gone") {
+    Vanish(name);
+    return OpenStatus::Gone;
+  }
   if (!injected.empty())
     return OpenStatus::Failed;
   if (!IsFile(name)) {
@@ -128,16 +143,27 @@ DirStatus VirtualDisk::OpenDir(const char* name, DirHandle* dir,
   }
   *dir = nextHandle_++;
   dirHandles_[*dir] = name;
+  mostDirsOpen = std::max(mostDirsOpen, dirHandles_.size());
   return made ? DirStatus::Made : DirStatus::Opened;
 }
 
 void VirtualDisk::CloseDir(DirHandle dir) { dirHandles_.erase(dir); }
 
+bool VirtualDisk::DirStillThere(DirHandle dir) {
+  const std::string& name = dirHandles_.at(dir);
+  std::string ignored;
+  return Injected("dirthere", name, &ignored).empty() && dirs.count(name);
+}
+
 MoveStatus VirtualDisk::MoveInto(const char* name, const FileInfo& source,
                                  DirHandle dir, std::string* err) {
   const std::string to = dirHandles_.at(dir) + "/" + name;
-  std::string injected = Injected("move", name, err,
-                                  {"taken", "copyinstead", "sourcestays"});
+  std::string injected = Injected(
+      "move", name, err, {"taken", "copyinstead", "sourcestays", "gone"});
+  if (injected == "gone") {
+    Vanish(name);
+    return MoveStatus::Gone;
+  }
   if (injected == "taken")
     return MoveStatus::Taken;
   if (injected == "copyinstead")
@@ -193,8 +219,20 @@ bool VirtualDisk::Write(FileHandle copy, const char* data, size_t size,
   return true;
 }
 
-MoveStatus VirtualDisk::CommitCopy(FileHandle copy, FileInfo*,
-                                   DirHandle, const char*, std::string* err) {
+void VirtualDisk::CommitCopies(CopyCommit* commits, size_t count) {
+  mostCopiesCommitted = std::max(mostCopiesCommitted, count);
+  size_t i = 0;
+  try {
+    for (; i < count; ++i)
+      commits[i].status = CommitCopy(commits[i].copy, &commits[i].err);
+  } catch (...) {
+    while (++i < count)
+      DiscardCopy(commits[i].copy);
+    throw;
+  }
+}
+
+MoveStatus VirtualDisk::CommitCopy(FileHandle copy, std::string* err) {
   const std::string path = copies_.at(copy).path;
   std::string bytes = copyBytes_[copy];
   copies_.erase(copy);
@@ -220,23 +258,29 @@ void VirtualDisk::DiscardCopy(FileHandle copy) {
   copyBytes_.erase(copy);
 }
 
-bool VirtualDisk::Remove(const char* name, const FileInfo& source,
-                         std::string* err) {
-  std::string injected = Injected("remove", name, err, {"swapped"});
+RemoveStatus VirtualDisk::Remove(const char* name, const FileInfo& source,
+                                 std::string* err) {
+  std::string injected = Injected("remove", name, err, {"swapped", "gone"});
   if (injected == "swapped")
     inodes[name] = nextInode_++;  // another file with the same bytes
+  else if (injected == "gone")
+    Vanish(name);
   else if (!injected.empty())
-    return false;
-  if (!IsFile(name)) {
-    *err = failure("unlink", name, "No such file or directory");
-    return false;
-  }
+    return RemoveStatus::Stays;
+  if (!IsFile(name))
+    return RemoveStatus::Gone;
   if (InodeOf(name) != source.inode || files[name].size() != source.size) {
     *err = std::string(name) + ": not the file that was read";
-    return false;
+    return RemoveStatus::Stays;
   }
   files.erase(name);
   inodes.erase(name);
   log.push_back("remove " + std::string(name));
-  return true;
+  return RemoveStatus::Removed;
+}
+
+void VirtualDisk::Vanish(const std::string& name) {
+  files.erase(name);
+  inodes.erase(name);
+  log.push_back("vanish " + name);
 }

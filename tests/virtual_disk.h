@@ -19,14 +19,21 @@ struct VirtualDisk : public DiskInterface {
   // here; a file without one is a file of its own.
   std::map<std::string, uint64_t> inodes;
 
+  // What LockFolder(false) answers; LockFolder(true) then takes the lock.
+  LockStatus lockStatus = LockStatus::Locked;
+  bool locked = false;
+  // What HandleRoom answers, and the most directories held open at once.
+  size_t handleRoom = 1000;
+  size_t mostDirsOpen = 0;
+
   // Most bytes one Read call returns, to put block boundaries anywhere.
   size_t readLimit = static_cast<size_t>(-1);
   // Appended to the file being read after the next Read call, as by a
   // program writing it meanwhile.
   std::string growth;
 
-  // Makes calls of `op` ("list", "open", "read", "opendir", "move",
-  // "createcopy", "write", "commit", "remove") fail when their path
+  // Makes calls of `op` ("list", "open", "read", "opendir", "dirthere",
+  // "move", "createcopy", "write", "commit", "remove") fail when their path
   // contains `pathPart` ("" for any path). A failing write first stores
   // half of its bytes.
   void Fail(const std::string& op, const std::string& pathPart,
@@ -36,7 +43,8 @@ struct VirtualDisk : public DiskInterface {
   // way `kind` says: "fail", "throw" (std::bad_alloc), or an outcome of its
   // own that the call can report ("notafile", "taken", "copyinstead",
   // "sourcestays"; "swapped": another file with the same bytes takes the
-  // name just before it is removed). Each call says which kinds it can
+  // name just before it is removed; "gone": another program removes the
+  // file just before the call). Each call says which kinds it can
   // report, in kindsOfCall, so that a test can try them all.
   void FailCall(size_t n, const std::string& kind) {
     failCall_ = n;
@@ -46,11 +54,15 @@ struct VirtualDisk : public DiskInterface {
   std::vector<std::string> kindsOfCall;  // by call, from 0
 
   // Every change made, in order: "mkdir D", "rename A D/A", "remove A",
-  // "create D/N", "write D/N", "commit D/N", "discard D/N".
+  // "create D/N", "write D/N", "commit D/N", "discard D/N", and "vanish A"
+  // for a file that another program removed.
   std::vector<std::string> log;
   size_t OpenHandles() const { return handles_.size() + copies_.size(); }
   size_t OpenDirs() const { return dirHandles_.size(); }
 
+  LockStatus LockFolder(bool wait) override;
+  void UnlockFolder() override;
+  size_t HandleRoom() override;
   bool ListEntries(NameList* names, std::string* err) override;
   OpenStatus OpenRead(const char* name, FileHandle* handle, FileInfo* info,
                       std::string* err) override;
@@ -60,18 +72,18 @@ struct VirtualDisk : public DiskInterface {
   DirStatus OpenDir(const char* name, DirHandle* dir,
                     std::string* err) override;
   void CloseDir(DirHandle dir) override;
+  bool DirStillThere(DirHandle dir) override;
   MoveStatus MoveInto(const char* name, const FileInfo& source, DirHandle dir,
                       std::string* err) override;
   bool CreateCopy(DirHandle dir, const char* name, FileHandle* copy,
                   std::string* err) override;
   bool Write(FileHandle copy, const char* data, size_t size,
              std::string* err) override;
-  MoveStatus CommitCopy(FileHandle copy, FileInfo* source,
-                        DirHandle dir, const char* name,
-                        std::string* err) override;
+  void CommitCopies(CopyCommit* commits, size_t count) override;
+  size_t mostCopiesCommitted = 0;  // at once
   void DiscardCopy(FileHandle copy) override;
-  bool Remove(const char* name, const FileInfo& source,
-              std::string* err) override;
+  RemoveStatus Remove(const char* name, const FileInfo& source,
+                      std::string* err) override;
 
  private:
   struct Open {
@@ -85,6 +97,9 @@ struct VirtualDisk : public DiskInterface {
   bool IsFile(const std::string& path) const { return files.count(path) != 0; }
   bool Exists(const std::string& path) const;
   uint64_t InodeOf(const std::string& path);
+  MoveStatus CommitCopy(FileHandle copy, std::string* err);
+  // Another program removes the file `name`.
+  void Vanish(const std::string& name);
 
   std::map<std::string, std::map<std::string, std::string>> faults_;
   size_t failCall_ = 0;

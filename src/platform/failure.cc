@@ -1,6 +1,7 @@
 // What both platforms word alike: failures, the paths of what is open,
 // and the names of temporary files.
 #include <cstdio>
+#include <cstring>
 
 #include "platform/host.h"
 
@@ -37,6 +38,10 @@ std::string tempName(unsigned long pid, unsigned long long number) {
 
 bool parseTempName(const char* name, unsigned long* pid,
                    unsigned long long* number) {
+  // Most names of a folder are not: they are told apart without sscanf.
+  static constexpr char kPrefix[] = ".korendezo-";
+  if (std::strncmp(name, kPrefix, sizeof kPrefix - 1) != 0)
+    return false;
   int end = 0;
   if (std::sscanf(name, ".korendezo-%lu-%llu.tmp%n", pid, number, &end) != 2 ||
       name[end] != '\0')

@@ -75,8 +75,10 @@ struct Copy {
   FileHandle file = -1;
   DirHandle dir = -1;
   std::string path;  // where it goes, for messages: "dir/name"
-  // Its name in `dir` while it has one of its own, or "".
+  // Its name of its own while it has one, or "", and (POSIX) the directory
+  // that name is in: the folder, or `dir`.
   std::string tempName;
+  DirHandle tempDir = -1;
 };
 
 // Each platform's console.cc
@@ -93,6 +95,12 @@ struct StandardOutput {
 };
 // Prepares the standard streams for the program's output.
 StandardOutput prepareStandardStreams();
+enum class Stream { Output, Error };
+// Writes all `size` bytes to standard output or error, going on after an
+// interrupted or partial write; false with "write(standard output):
+// reason" when it cannot.
+bool writeStream(Stream stream, const char* data, size_t size,
+                 std::string* err);
 // The system's text for `error`, in the code page of the run's lines.
 std::string reasonText(SystemError error);
 

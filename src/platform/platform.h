@@ -72,6 +72,7 @@ struct FileInfo {
 enum class OpenStatus {
   Opened,
   NotAFile,  // the name belongs to a directory, a link, a device...
+  Gone,      // nothing has the name: another program moved or removed it
   Failed,
 };
 
@@ -93,7 +94,34 @@ enum class MoveStatus {
   // in the current directory could not be removed.
   SourceStays,
   Taken,  // the destination's name belongs to something other than a file
+  // Nothing has the report's name any more: another program moved or
+  // removed it.
+  Gone,
   Failed,
+};
+
+// Result of removing a report's name once its copy is in place.
+enum class RemoveStatus {
+  Removed,
+  Gone,   // nothing has the name any more
+  Stays,  // it could not be removed, or it is not the file that was read
+};
+
+// Result of taking the lock that keeps two runs out of one folder.
+enum class LockStatus {
+  Locked,
+  Busy,         // another run holds it
+  Unsupported,  // the file system offers no lock: the run goes on without
+};
+
+// A copy to put in place as `dir`/`name`, and what came of it.
+struct CopyCommit {
+  FileHandle copy = -1;
+  FileInfo* source = nullptr;  // whose metadata it takes
+  DirHandle dir = -1;
+  const char* name = nullptr;
+  MoveStatus status = MoveStatus::Failed;
+  std::string err;  // why, when not Moved
 };
 
 // File-system access of the sorting run. Names without a directory handle
@@ -102,6 +130,16 @@ enum class MoveStatus {
 class DiskInterface {
  public:
   virtual ~DiskInterface() = default;
+
+  // Takes the lock on the current directory that keeps a second run out
+  // while this one moves files, waiting for it when `wait`. It ends with
+  // UnlockFolder, or with the process however that ends.
+  virtual LockStatus LockFolder(bool wait) = 0;
+  virtual void UnlockFolder() = 0;
+
+  // How many directories and reports opened ahead the run may hold open at
+  // once, within the system's limit on open files.
+  virtual size_t HandleRoom() = 0;
 
   // Adds the entries of the current directory that may be reports: regular
   // files whose names match the host's rule. The order is unspecified.
@@ -127,38 +165,48 @@ class DiskInterface {
   virtual DirStatus OpenDir(const char* name, DirHandle* dir,
                             std::string* err) = 0;
   virtual void CloseDir(DirHandle dir) = 0;
+  // Whether `dir` still is the current directory's entry of the name it was
+  // opened by: another program may have moved it away, or put another
+  // directory in its place.
+  virtual bool DirStillThere(DirHandle dir) = 0;
 
   // Moves the file `name`, which is `source`, into `dir` under the same
   // name, replacing a file there. When the destination is `source` already
-  // (a hard link), only the name in the current directory goes.
+  // (a hard link), only the name in the current directory goes. A file
+  // that took the name since `source` was opened is never moved: the call
+  // fails.
   virtual MoveStatus MoveInto(const char* name, const FileInfo& source,
                               DirHandle dir, std::string* err) = 0;
 
   // Starts the copy that is to become `dir`/`name`: a new file that nobody
-  // sees before CommitCopy, and that is gone should the program end first.
+  // sees before it is committed, and that is gone should the program end
+  // first.
   virtual bool CreateCopy(DirHandle dir, const char* name, FileHandle* copy,
                           std::string* err) = 0;
   // Writes all `size` bytes.
   virtual bool Write(FileHandle copy, const char* data, size_t size,
                      std::string* err) = 0;
-  // Gives the copy the permissions, owner (where the process may) and times
-  // of `source`, flushes it to stable storage and puts it in place as
-  // `dir`/`name`, replacing a file there; closes it. Anything but Moved
-  // leaves no copy and `dir`/`name` as it was, except that a copy in place
-  // stays when only closing it fails. When what it replaced was another
-  // name of `source` itself (a hard link), *source takes the change time
-  // that replacing gave it, so that the report is still known as read.
-  virtual MoveStatus CommitCopy(FileHandle copy, FileInfo* source,
-                                DirHandle dir, const char* name,
-                                std::string* err) = 0;
+  // Commits each of `count` copies: gives it the permissions, owner (where
+  // the process may) and times of its source, flushes it to stable storage
+  // and puts it in place as `dir`/`name`, replacing a file there; closes
+  // it. Copies are flushed together where the host can, and the
+  // directories they went into are flushed too, so that a copy Moved is
+  // there to stay once this returns. Anything but Moved leaves no copy and
+  // `dir`/`name` as it was, except that a copy in place stays when only
+  // closing it, or flushing its directory, fails; should memory run out
+  // meanwhile, no copy stays open. When what a copy replaced
+  // was another name of its source itself (a hard link), *source takes the
+  // change time that replacing gave it, so that the report is still known
+  // as read.
+  virtual void CommitCopies(CopyCommit* commits, size_t count) = 0;
   // Closes and removes a copy that is not to be committed.
   virtual void DiscardCopy(FileHandle copy) = 0;
 
   // Removes the file `name` if it still is `source` as it was read (see
   // FileInfo::StillAsRead); otherwise, a file that took its name or that
   // changed since, it stays and the call fails.
-  virtual bool Remove(const char* name, const FileInfo& source,
-                      std::string* err) = 0;
+  virtual RemoveStatus Remove(const char* name, const FileInfo& source,
+                              std::string* err) = 0;
 };
 
 // The program's console: standard output, standard error and the key wait.

@@ -5,23 +5,30 @@
 // On Linux a copy is an anonymous file in its directory (O_TMPFILE) until
 // it is linked in place, so a run killed at any moment leaves nothing.
 // Replacing an older copy needs a name for a moment: the copy is linked as
-// .korendezo-<pid>-<inode>.tmp and renamed over it. A run killed in
-// between leaves that name, and the next run that opens the directory
-// removes it once process <pid> has ended and the name still belongs to
-// inode <inode>. Where anonymous files are not to be had, the copy is
-// written under such a name from the start (with a counter in place of the
-// inode, which no later run removes); a signal that ends the program
-// removes it.
+// .korendezo-<pid>-<inode>.tmp in the folder and renamed over it. A run
+// killed in between leaves that name where the next run's listing sees
+// it: it is removed once no run is at work (the folder's lock) or process
+// <pid> has ended, and only while it still belongs to inode <inode>. Where
+// anonymous files are not to be had, the copy is written under such a name
+// from the start (with a counter in place of the inode, which no later run
+// removes); a signal that ends the program removes it. A directory on
+// another file system than the folder's has such names in itself.
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <exception>
+#include <functional>
+#include <system_error>
+#include <thread>
+#include <vector>
 
 #include "platform/posix/posix.h"
 
@@ -61,7 +68,7 @@ void registerTemp(Copy* copy, const std::string& name) {
     installed = true;
     posix::atFatalSignal(removeRegisteredTemp);
   }
-  gTempDir = static_cast<int>(copy->dir);
+  gTempDir = static_cast<int>(copy->tempDir);
   std::snprintf(gTempName, sizeof gTempName, "%s", name.c_str());
   gTempActive.store(true, std::memory_order_release);
   copy->tempName = name;
@@ -92,13 +99,13 @@ bool anonymousUnsupported(int error) {
 }
 
 // Creates the copy under a temporary name of its own, for a file system
-// without anonymous files.
-bool createNamedTemp(Copy* copy, std::string* err) {
+// without anonymous files; 0, or the error that kept it from being made.
+int createNamedTemp(Copy* copy) {
   int error = 0;
   Attempt attempt =
       host::createUnderTempName(ownPid(), [&](const std::string& name) {
         FatalSignalsBlocked blocked;
-        int fd = openat(static_cast<int>(copy->dir), name.c_str(),
+        int fd = openat(static_cast<int>(copy->tempDir), name.c_str(),
                         O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
                         0600);
         if (fd >= 0) {
@@ -109,23 +116,17 @@ bool createNamedTemp(Copy* copy, std::string* err) {
         error = errno;
         return error == EEXIST ? Attempt::NameTaken : Attempt::Failed;
       });
-  if (attempt == Attempt::Made)
-    return true;
-  *err = failure("open", copy->path.c_str(), error);
-  return false;
+  return attempt == Attempt::Made ? 0 : error;
 }
 
-bool createCopy(Copy* copy, std::string* err) {
+// Creates the copy's file; 0, or the error that kept it from being made.
+int createCopy(Copy* copy) {
   int fd = openAnonymous(static_cast<int>(copy->dir));
   if (fd >= 0) {
     copy->file = fd;
-    return true;
+    return 0;
   }
-  if (!anonymousUnsupported(errno)) {
-    *err = failure("open", copy->path.c_str(), errno);
-    return false;
-  }
-  return createNamedTemp(copy, err);
+  return anonymousUnsupported(errno) ? createNamedTemp(copy) : errno;
 }
 
 }  // namespace
@@ -136,11 +137,20 @@ bool PosixDisk::CreateCopy(DirHandle dir, const char* name, FileHandle* file,
                            std::string* err) {
   Copy copy;
   copy.dir = dir;
+  copy.tempDir = OnFolderDisk(static_cast<int>(dir)) ? AT_FDCWD : dir;
   copy.path = dirs_.PathOf(dir);
   copy.path += '/';
   copy.path += name;
-  if (!createCopy(&copy, err))
+  int error = createCopy(&copy);
+  // With too many files open, what is read ahead is given back first.
+  if (tooManyOpen(error)) {
+    ahead_.Drop();
+    error = createCopy(&copy);
+  }
+  if (error != 0) {
+    *err = failure("open", copy.path.c_str(), error);
     return false;
+  }
   *file = copy.file;
   copies_[copy.file] = std::move(copy);
   return true;
@@ -248,7 +258,7 @@ bool nameAnonymousCopy(Copy* copy, std::string* err) {
   std::string name =
       host::tempName(ownPid(), static_cast<unsigned long long>(st.st_ino));
   FatalSignalsBlocked blocked;
-  if (!linkAnonymous(fd, static_cast<int>(copy->dir), name.c_str())) {
+  if (!linkAnonymous(fd, static_cast<int>(copy->tempDir), name.c_str())) {
     *err = failure("linkat", copy->path.c_str(), errno);
     return false;
   }
@@ -260,7 +270,8 @@ bool nameAnonymousCopy(Copy* copy, std::string* err) {
 MoveStatus renameOver(Copy* copy, const char* name, std::string* err) {
   int dir = static_cast<int>(copy->dir);
   FatalSignalsBlocked blocked;
-  if (renameat(dir, copy->tempName.c_str(), dir, name) == 0) {
+  if (renameat(static_cast<int>(copy->tempDir), copy->tempName.c_str(), dir,
+               name) == 0) {
     forgetTemp(copy);
     return MoveStatus::Moved;
   }
@@ -340,31 +351,64 @@ void discard(Copy* copy) {
   if (copy->tempName.empty())
     return;
   FatalSignalsBlocked blocked;
-  unlinkat(static_cast<int>(copy->dir), copy->tempName.c_str(), 0);
+  unlinkat(static_cast<int>(copy->tempDir), copy->tempName.c_str(), 0);
   forgetTemp(copy);
 }
 
-// Gives the copy `source`'s metadata, flushes it and puts it in place as
-// `name`; closes it. On anything but Moved the copy is gone, unless only
-// closing it failed.
-MoveStatus commit(Copy* copy, FileInfo* source, const char* name,
-                  std::string* err) {
+// --- Commit: several copies flushed together ---
+
+// Runs work(0) to work(count - 1) at once, on threads of their own where
+// they can be had, else one after another here. A file system commits the
+// data of files flushed together in one go, so flushing many copies at
+// once costs little more than flushing one. Memory that runs out on a
+// thread runs out here.
+void atOnce(size_t count, const std::function<void(size_t)>& work) {
+  if (count == 0)
+    return;
+  std::vector<std::exception_ptr> thrown(count);
+  std::vector<std::thread> threads;
+  auto guarded = [&](size_t i) {
+    try {
+      work(i);
+    } catch (...) {
+      thrown[i] = std::current_exception();
+    }
+  };
+  try {
+    threads.reserve(count);
+    for (size_t i = 1; i < count; ++i)
+      threads.emplace_back(guarded, i);
+  } catch (const std::system_error&) {
+    // No more threads: the rest run here.
+  }
+  guarded(0);
+  for (size_t i = threads.size() + 1; i < count; ++i)
+    guarded(i);
+  for (std::thread& thread : threads)
+    thread.join();
+  for (const std::exception_ptr& error : thrown) {
+    if (error)
+      std::rethrow_exception(error);
+  }
+}
+
+// Gives the copy `source`'s metadata and flushes it; false, with *err,
+// when either fails.
+bool flush(const Copy& copy, const FileInfo& source, std::string* err) {
+  if (!copyMetadata(copy, source, err))
+    return false;
+  if (fsync(static_cast<int>(copy.file)) == 0)
+    return true;
+  *err = failure("fsync", copy.path.c_str(), errno);
+  return false;
+}
+
+// Closes a copy that is in place. Linux closes the descriptor even when
+// close() reports EINTR. The copy, flushed and in place, stays: the report
+// stays too, and its line says what went wrong.
+MoveStatus closePlaced(Copy* copy, std::string* err) {
   int fd = static_cast<int>(copy->file);
-  MoveStatus status = MoveStatus::Failed;
-  if (copyMetadata(*copy, *source, err)) {
-    if (fsync(fd) == 0)
-      status = place(copy, source, name, err);
-    else
-      *err = failure("fsync", copy->path.c_str(), errno);
-  }
-  if (status != MoveStatus::Moved) {
-    discard(copy);
-    return status;
-  }
   copy->file = -1;
-  // Linux closes the descriptor even when close() reports EINTR. The copy,
-  // flushed and in place, stays: the report stays too, and its line says
-  // what went wrong.
   if (close(fd) != 0 && errno != EINTR) {
     *err = failure("close", copy->path.c_str(), errno);
     return MoveStatus::Failed;
@@ -376,13 +420,75 @@ MoveStatus commit(Copy* copy, FileInfo* source, const char* name,
 
 namespace posix {
 
-MoveStatus PosixDisk::CommitCopy(FileHandle file, FileInfo* source,
-                                 DirHandle, const char* name,
-                                 std::string* err) {
-  auto found = copies_.find(file);
-  MoveStatus status = commit(&found->second, source, name, err);
-  copies_.erase(found);
-  return status;
+void PosixDisk::CommitCopies(CopyCommit* commits, size_t count) {
+  try {
+    CommitAll(commits, count);
+  } catch (...) {
+    for (size_t i = 0; i < count; ++i) {
+      auto found = copies_.find(commits[i].copy);
+      if (found != copies_.end()) {
+        discard(&found->second);
+        copies_.erase(found);
+      }
+    }
+    throw;
+  }
+}
+
+void PosixDisk::CommitAll(CopyCommit* commits, size_t count) {
+  std::vector<Copy*> copies(count);
+  for (size_t i = 0; i < count; ++i)
+    copies[i] = &copies_.at(commits[i].copy);
+  std::vector<char> flushed(count);
+  atOnce(count, [&](size_t i) {
+    flushed[i] = flush(*copies[i], *commits[i].source, &commits[i].err);
+  });
+  // A directory that another program moved away since the copies were
+  // made takes none.
+  std::vector<int> seen, away;
+  for (size_t i = 0; i < count; ++i) {
+    const int dir = static_cast<int>(commits[i].dir);
+    if (std::find(seen.begin(), seen.end(), dir) != seen.end())
+      continue;
+    seen.push_back(dir);
+    if (!DirStillThere(dir))
+      away.push_back(dir);
+  }
+  // Put in place, here: a copy's name of its own and the signals that
+  // remove it are this thread's business.
+  std::vector<int> dirs;
+  for (size_t i = 0; i < count; ++i) {
+    CopyCommit& c = commits[i];
+    if (flushed[i] && std::find(away.begin(), away.end(), c.dir) != away.end()) {
+      c.err = std::string(dirs_.PathOf(c.dir)) + ": moved away from the folder";
+      flushed[i] = false;
+    }
+    c.status = flushed[i] ? place(copies[i], c.source, c.name, &c.err)
+                          : MoveStatus::Failed;
+    if (c.status != MoveStatus::Moved)
+      discard(copies[i]);
+    else if (std::find(dirs.begin(), dirs.end(), c.dir) == dirs.end())
+      dirs.push_back(static_cast<int>(c.dir));
+  }
+  // The new entries are on stable storage before any report goes.
+  std::vector<int> dirErrors(dirs.size());
+  atOnce(dirs.size(), [&](size_t i) {
+    dirErrors[i] = fsync(dirs[i]) == 0 ? 0 : errno;
+  });
+  for (size_t i = 0; i < count; ++i) {
+    CopyCommit& c = commits[i];
+    if (c.status != MoveStatus::Moved)
+      continue;
+    c.status = closePlaced(copies[i], &c.err);
+    size_t d = static_cast<size_t>(
+        std::find(dirs.begin(), dirs.end(), c.dir) - dirs.begin());
+    if (c.status == MoveStatus::Moved && dirErrors[d] != 0) {
+      c.err = failure("fsync", dirs_.PathOf(c.dir), dirErrors[d]);
+      c.status = MoveStatus::Failed;
+    }
+  }
+  for (size_t i = 0; i < count; ++i)
+    copies_.erase(commits[i].copy);
 }
 
 void PosixDisk::DiscardCopy(FileHandle file) {
@@ -407,7 +513,7 @@ bool processMayRun(unsigned long pid) {
 
 namespace posix {
 
-void PosixDisk::RemoveLeftovers(int dir) {
+void PosixDisk::RemoveLeftovers(int dir) const {
   int fd = openat(dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   DIR* listing = fd >= 0 ? fdopendir(fd) : nullptr;
   if (!listing) {
@@ -419,8 +525,11 @@ void PosixDisk::RemoveLeftovers(int dir) {
     unsigned long pid;
     unsigned long long inode;
     struct stat st;
+    // Holding the folder's lock, the run knows that no other run is at
+    // work here, wherever it runs; without it, only an ended process's
+    // temporaries are leftovers.
     if (!host::parseTempName(entry->d_name, &pid, &inode) ||
-        pid == ownPid() || processMayRun(pid))
+        pid == ownPid() || (!locked_ && processMayRun(pid)))
       continue;
     if (fstatat(dir, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
         S_ISREG(st.st_mode) && st.st_ino == inode)

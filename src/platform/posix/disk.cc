@@ -2,10 +2,14 @@
 // directories, moves by rename and removal. Copies are in copy.cc.
 #include <dirent.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <signal.h>
+#include <sys/file.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 
@@ -41,6 +45,81 @@ int renameNoReplace(const char* name, int dir) {
   errno = ENOSYS;
   return -1;
 #endif
+}
+
+// Descriptors a run uses beside those it holds for long: the listing, the
+// report being read, its copy, a directory's listing, the terminal in the
+// key wait, the folder's lock, and two to spare.
+constexpr size_t kDescriptorsInUse = 8;
+// More are never held: a folder has no more players than this.
+constexpr size_t kMostHeld = 65536;
+
+// The files open now, or 3 (the standard streams) where that cannot be
+// seen.
+size_t openDescriptors() {
+#ifdef __APPLE__
+  DIR* dir = opendir("/dev/fd");
+#else
+  DIR* dir = opendir("/proc/self/fd");
+#endif
+  if (!dir)
+    return 3;
+  size_t entries = 0;
+  while (readdir(dir))
+    ++entries;
+  closedir(dir);
+  // Not ".", "..", nor the listing's own descriptor.
+  return entries > 3 ? entries - 3 : 0;
+}
+
+// Lets the run hold as many files open as the system lets it.
+void raiseDescriptorLimit() {
+  struct rlimit limit;
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == limit.rlim_max)
+    return;
+  limit.rlim_cur = limit.rlim_max;
+#ifdef __APPLE__
+  // macOS refuses a soft limit past OPEN_MAX.
+  if (limit.rlim_cur > OPEN_MAX)
+    limit.rlim_cur = OPEN_MAX;
+#endif
+  setrlimit(RLIMIT_NOFILE, &limit);
+}
+
+// What has a report's name in the folder now.
+enum class Source { AsOpened, Gone, Other };
+
+// Looks at `name` in the folder, never through a link: AsOpened when it
+// still is the file `source` was opened as (*now: how it is now), Gone
+// when nothing has the name, Other (with *err) otherwise.
+Source lookAtSource(const char* name, const FileInfo& source, FileInfo* now,
+                    std::string* err) {
+  struct stat st;
+  if (fstatat(AT_FDCWD, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+    if (errno == ENOENT)
+      return Source::Gone;
+    *err = failure("fstatat", name, errno);
+    return Source::Other;
+  }
+  posix::describe(st, now);
+  if (S_ISREG(st.st_mode) && now->SameFile(source))
+    return Source::AsOpened;
+  *err = std::string(name) + ": not the file that was read";
+  return Source::Other;
+}
+
+// What a failed rename of the report `name` comes to: Gone when the report
+// went meanwhile, otherwise Failed with the rename's error.
+MoveStatus renameFailed(const char* name, const FileInfo& source,
+                        std::string* err) {
+  const int error = errno;
+  FileInfo now;
+  std::string ignored;
+  if (error == ENOENT &&
+      lookAtSource(name, source, &now, &ignored) == Source::Gone)
+    return MoveStatus::Gone;
+  *err = failure("rename", name, error);
+  return MoveStatus::Failed;
 }
 
 // Whether a listed entry is a regular file, not following a link.
@@ -93,14 +172,65 @@ PosixDisk::PosixDisk() {
   // Past a file size limit, let write() fail with EFBIG instead of the
   // process being killed with a half-written temporary file.
   signal(SIGXFSZ, SIG_IGN);
+  raiseDescriptorLimit();
+}
+
+LockStatus PosixDisk::LockFolder(bool wait) {
+  if (lockFd_ < 0)
+    lockFd_ = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (lockFd_ < 0)
+    return LockStatus::Unsupported;
+  while (flock(lockFd_, LOCK_EX | (wait ? 0 : LOCK_NB)) != 0) {
+    if (errno == EINTR)
+      continue;
+    if (errno == EWOULDBLOCK)
+      return LockStatus::Busy;
+    UnlockFolder();  // no lock to be had here (NFS without locks, say)
+    return LockStatus::Unsupported;
+  }
+  locked_ = true;
+  return LockStatus::Locked;
+}
+
+void PosixDisk::UnlockFolder() {
+  if (lockFd_ >= 0)
+    close(lockFd_);
+  lockFd_ = -1;
+  locked_ = false;
+}
+
+size_t PosixDisk::HandleRoom() {
+  struct rlimit limit;
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0)
+    return 0;
+  const size_t used = openDescriptors() + kDescriptorsInUse;
+  const size_t most = limit.rlim_cur == RLIM_INFINITY
+                          ? kMostHeld
+                          : static_cast<size_t>(limit.rlim_cur);
+  return most > used ? std::min(most - used, kMostHeld) : 0;
+}
+
+int PosixDisk::OpenWithRoom(const char* path, int flags) {
+  int fd = open(path, flags);
+  // With too many files open, what is read ahead is given back first.
+  if (fd < 0 && tooManyOpen(errno)) {
+    ahead_.Drop();
+    fd = open(path, flags);
+  }
+  return fd;
 }
 
 bool PosixDisk::ListEntries(NameList* names, std::string* err) {
   DIR* dir = opendir(".");
-  if (!dir) {
+  struct stat st;
+  if (!dir || fstat(dirfd(dir), &st) != 0) {
     *err = failure("opendir", ".", errno);
+    if (dir)
+      closedir(dir);
     return false;
   }
+  folderDevice_ = static_cast<uint64_t>(st.st_dev);
+  bool leftovers = false;
   for (;;) {
     errno = 0;
     const dirent* entry = readdir(dir);
@@ -108,6 +238,9 @@ bool PosixDisk::ListEntries(NameList* names, std::string* err) {
       break;
     if (matchesReportName(entry->d_name) && isRegular(dir, entry))
       names->Add(entry->d_name);
+    unsigned long pid;
+    unsigned long long number;
+    leftovers = leftovers || host::parseTempName(entry->d_name, &pid, &number);
   }
   int error = errno;
   closedir(dir);
@@ -115,6 +248,9 @@ bool PosixDisk::ListEntries(NameList* names, std::string* err) {
     *err = failure("readdir", ".", error);
     return false;
   }
+  // A killed run's temporaries are in the folder, beside the reports.
+  if (leftovers)
+    RemoveLeftovers(AT_FDCWD);
   return true;
 }
 
@@ -130,9 +266,16 @@ OpenStatus PosixDisk::OpenRead(const char* name, FileHandle* handle,
   int fd = ahead_.Take(name);
   if (fd < 0)
     fd = openForReading(name);
+  // With too many files open, what is read ahead is given back first.
+  if (fd < 0 && tooManyOpen(errno)) {
+    ahead_.Drop();
+    fd = openForReading(name);
+  }
   if (fd < 0) {
     int error = errno;
     *err = failure("open", name, error);
+    if (error == ENOENT)
+      return OpenStatus::Gone;
     return error == ELOOP || error == ENXIO ? OpenStatus::NotAFile
                                             : OpenStatus::Failed;
   }
@@ -168,13 +311,19 @@ void PosixDisk::CloseRead(FileHandle handle) {
 
 DirStatus PosixDisk::OpenDir(const char* name, DirHandle* dir,
                              std::string* err) {
-  bool made = mkdir(name, 0777) == 0;
-  if (!made && errno != EEXIST) {
-    *err = failure("mkdir", name, errno);
-    return DirStatus::Failed;
+  // Never through a link: it could lead out of the folder. Made only when
+  // nothing has the name.
+  const int flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+  bool made = false;
+  int fd = OpenWithRoom(name, flags);
+  if (fd < 0 && errno == ENOENT) {
+    made = mkdir(name, 0777) == 0;
+    if (!made && errno != EEXIST) {
+      *err = failure("mkdir", name, errno);
+      return DirStatus::Failed;
+    }
+    fd = OpenWithRoom(name, flags);
   }
-  // Never through a link: it could lead out of the folder.
-  int fd = open(name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
   struct stat st;
   if (fd < 0 && errno != ENOTDIR && errno != ELOOP) {
     *err = failure("open", name, errno);
@@ -187,7 +336,10 @@ DirStatus PosixDisk::OpenDir(const char* name, DirHandle* dir,
     return DirStatus::Taken;
   }
   dirs_.Add(fd, name);
-  if (!made)
+  describe(st, &dirIds_[fd]);
+  // A copy into a directory of another file system has its name of its own
+  // there: a killed run may have left one.
+  if (!made && !OnFolderDisk(fd))
     RemoveLeftovers(fd);
   *dir = fd;
   return made ? DirStatus::Made : DirStatus::Opened;
@@ -195,21 +347,46 @@ DirStatus PosixDisk::OpenDir(const char* name, DirHandle* dir,
 
 void PosixDisk::CloseDir(DirHandle dir) {
   dirs_.Remove(dir);
+  dirIds_.erase(static_cast<int>(dir));
   close(static_cast<int>(dir));
+}
+
+bool PosixDisk::OnFolderDisk(int dir) const {
+  auto found = dirIds_.find(dir);
+  return found != dirIds_.end() && found->second.device == folderDevice_;
+}
+
+bool PosixDisk::DirStillThere(DirHandle dir) {
+  struct stat st;
+  FileInfo now;
+  if (fstatat(AT_FDCWD, dirs_.PathOf(dir), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+      !S_ISDIR(st.st_mode))
+    return false;
+  describe(st, &now);
+  return now.SameFile(dirIds_.at(static_cast<int>(dir)));
 }
 
 MoveStatus PosixDisk::MoveInto(const char* name, const FileInfo& source,
                                DirHandle dir, std::string* err) {
+  // Opened ahead of its turn, a report may have lost its name to another
+  // file by now; that one is never moved as this report.
+  FileInfo now;
+  switch (lookAtSource(name, source, &now, err)) {
+    case Source::AsOpened:
+      break;
+    case Source::Gone:
+      return MoveStatus::Gone;
+    case Source::Other:
+      return MoveStatus::Failed;
+  }
   int to = static_cast<int>(dir);
   if (renameNoReplace(name, to) == 0)
     return MoveStatus::Moved;
   if (errno == EXDEV)
     return MoveStatus::CopyInstead;
   if (errno != EEXIST && errno != EINVAL && errno != ENOSYS &&
-      errno != ENOTSUP) {
-    *err = failure("rename", name, errno);
-    return MoveStatus::Failed;
-  }
+      errno != ENOTSUP)
+    return renameFailed(name, source, err);
   // Something has the name: a file to replace, the report itself through
   // a hard link, or what may not be replaced.
   const std::string path = std::string(dirs_.PathOf(dir)) + "/" + name;
@@ -218,36 +395,47 @@ MoveStatus PosixDisk::MoveInto(const char* name, const FileInfo& source,
   if (host::blocks(occupantAt(to, name, path.c_str(), &existing, err),
                    &refusal))
     return refusal;
-  if (existing.SameFile(source))
-    return Remove(name, source, err) ? MoveStatus::Moved
-                                     : MoveStatus::SourceStays;
+  if (existing.SameFile(source)) {
+    switch (Remove(name, source, err)) {
+      case RemoveStatus::Removed:
+        return MoveStatus::Moved;
+      case RemoveStatus::Gone:
+        return MoveStatus::Gone;
+      case RemoveStatus::Stays:
+        break;
+    }
+    return MoveStatus::SourceStays;
+  }
   if (renameat(AT_FDCWD, name, to, name) == 0)
     return MoveStatus::Moved;
   if (errno == EXDEV)
     return MoveStatus::CopyInstead;
-  *err = failure("rename", name, errno);
-  return MoveStatus::Failed;
+  return renameFailed(name, source, err);
 }
 
-bool PosixDisk::Remove(const char* name, const FileInfo& source,
-                       std::string* err) {
-  // Opened ahead of its turn, a report may have lost its name to another
-  // file by now; that one is never removed.
-  struct stat st;
-  if (fstatat(AT_FDCWD, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
-    *err = failure("fstatat", name, errno);
-    return false;
-  }
+RemoveStatus PosixDisk::Remove(const char* name, const FileInfo& source,
+                               std::string* err) {
+  // Another program may have changed the report since it was read, or put
+  // another file in its place; neither is ever removed.
   FileInfo now;
-  describe(st, &now);
-  if (!S_ISREG(st.st_mode) || !source.StillAsRead(now)) {
-    *err = std::string(name) + ": not the file that was read";
-    return false;
+  switch (lookAtSource(name, source, &now, err)) {
+    case Source::AsOpened:
+      break;
+    case Source::Gone:
+      return RemoveStatus::Gone;
+    case Source::Other:
+      return RemoveStatus::Stays;
+  }
+  if (!source.StillAsRead(now)) {
+    *err = std::string(name) + ": changed since it was read";
+    return RemoveStatus::Stays;
   }
   if (unlink(name) == 0)
-    return true;
+    return RemoveStatus::Removed;
+  if (errno == ENOENT)
+    return RemoveStatus::Gone;
   *err = failure("unlink", name, errno);
-  return false;
+  return RemoveStatus::Stays;
 }
 
 }  // namespace posix

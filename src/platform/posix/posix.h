@@ -9,6 +9,8 @@
 
 #include <sys/stat.h>
 
+#include <cerrno>
+
 #include <array>
 #include <string>
 #include <unordered_map>
@@ -25,6 +27,11 @@ void describe(const struct stat& st, FileInfo* info);
 // *existing describes a File, and is all zero otherwise.
 host::Occupant occupantAt(int dir, const char* name, const char* path,
                           FileInfo* existing, std::string* err);
+
+// Whether an open failed with `error` for want of descriptors.
+inline bool tooManyOpen(int error) {
+  return error == EMFILE || error == ENFILE;
+}
 
 // read_ahead.cc
 
@@ -80,6 +87,9 @@ class PosixDisk : public DiskInterface {
  public:
   PosixDisk();
 
+  LockStatus LockFolder(bool wait) override;
+  void UnlockFolder() override;
+  size_t HandleRoom() override;
   bool ListEntries(NameList* names, std::string* err) override;
   void ReadAhead(const char* name) override;
   OpenStatus OpenRead(const char* name, FileHandle* handle, FileInfo* info,
@@ -90,29 +100,41 @@ class PosixDisk : public DiskInterface {
   DirStatus OpenDir(const char* name, DirHandle* dir,
                     std::string* err) override;
   void CloseDir(DirHandle dir) override;
+  bool DirStillThere(DirHandle dir) override;
   MoveStatus MoveInto(const char* name, const FileInfo& source, DirHandle dir,
                       std::string* err) override;
-  bool Remove(const char* name, const FileInfo& source,
-              std::string* err) override;
+  RemoveStatus Remove(const char* name, const FileInfo& source,
+                      std::string* err) override;
 
   bool CreateCopy(DirHandle dir, const char* name, FileHandle* copy,
                   std::string* err) override;
   bool Write(FileHandle copy, const char* data, size_t size,
              std::string* err) override;
-  MoveStatus CommitCopy(FileHandle copy, FileInfo* source,
-                        DirHandle dir, const char* name,
-                        std::string* err) override;
+  void CommitCopies(CopyCommit* commits, size_t count) override;
   void DiscardCopy(FileHandle copy) override;
 
  private:
-  // copy.cc: removes from `dir` the temporary files of this program's runs
-  // that have ended, only while each still is the file its name says.
-  static void RemoveLeftovers(int dir);
+  // copy.cc: removes from `dir` (the folder: AT_FDCWD) the temporary
+  // files of this program's runs that have ended, only while each still is
+  // the file its name says.
+  void RemoveLeftovers(int dir) const;
+  // copy.cc: CommitCopies, but for what memory running out leaves.
+  void CommitAll(CopyCommit* commits, size_t count);
+  // Whether `dir` is on the folder's file system, so that a copy going
+  // there may have its name of its own in the folder, where every run
+  // looks for leftovers anyway.
+  bool OnFolderDisk(int dir) const;
+  // open() with room made first, should too many files be open.
+  int OpenWithRoom(const char* path, int flags);
 
   host::OpenFiles files_;  // open for reading
   host::OpenFiles dirs_;
+  std::unordered_map<int, FileInfo> dirIds_;  // which directory each is
+  uint64_t folderDevice_ = 0;
   posix::ReadAhead ahead_;
   std::unordered_map<FileHandle, host::Copy> copies_;
+  int lockFd_ = -1;
+  bool locked_ = false;
 };
 
 }  // namespace posix

@@ -4,8 +4,10 @@
 #include <fcntl.h>
 #include <io.h>
 
+#include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <cstring>
 #include <string>
 
 #include "platform/host.h"
@@ -111,6 +113,20 @@ StandardOutput prepareStandardStreams() {
   }
   // A file, a pipe, or a device such as NUL.
   return {GetFileType(out) == FILE_TYPE_CHAR, nullptr};
+}
+
+bool writeStream(Stream stream, const char* data, size_t size,
+                 std::string* err) {
+  // Through the C runtime: standard output's text mode ends each line in
+  // CR LF.
+  const bool output = stream == Stream::Output;
+  FILE* file = output ? stdout : stderr;
+  errno = 0;
+  if (std::fwrite(data, 1, size, file) == size && std::fflush(file) == 0)
+    return true;
+  *err = output ? "write(standard output): " : "write(standard error): ";
+  *err += std::strerror(errno != 0 ? errno : EIO);
+  return false;
 }
 
 std::string reasonText(SystemError error) {

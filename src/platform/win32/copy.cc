@@ -297,12 +297,22 @@ MoveStatus commit(Copy* copy, const FileInfo& source, std::string* err) {
 
 namespace win32 {
 
-MoveStatus Win32Disk::CommitCopy(FileHandle file, FileInfo* source, DirHandle,
-                                 const char*, std::string* err) {
-  auto found = copies_.find(file);
-  MoveStatus status = commit(&found->second, *source, err);
-  copies_.erase(found);
-  return status;
+// One after another: each copy goes in place flushed, with its directory
+// entry written through.
+void Win32Disk::CommitCopies(CopyCommit* commits, size_t count) {
+  size_t i = 0;
+  try {
+    for (; i < count; ++i) {
+      CopyCommit& c = commits[i];
+      auto found = copies_.find(c.copy);
+      c.status = commit(&found->second, *c.source, &c.err);
+      copies_.erase(found);
+    }
+  } catch (...) {
+    for (; i < count; ++i)
+      DiscardCopy(commits[i].copy);
+    throw;
+  }
 }
 
 // --- Discard: closing the copy deletes it ---
@@ -333,7 +343,7 @@ bool processRuns(unsigned long pid) {
 
 namespace win32 {
 
-void Win32Disk::RemoveLeftovers(const char* dirName) {
+void Win32Disk::RemoveLeftovers(const char* dirName) const {
   const std::string dir = std::string(dirName) + "/";
   WIN32_FIND_DATAA data;
   HANDLE find = FindFirstFileA((dir + ".korendezo-*.tmp").c_str(), &data);
@@ -342,8 +352,11 @@ void Win32Disk::RemoveLeftovers(const char* dirName) {
   do {
     unsigned long pid;
     unsigned long long index;
+    // Holding the folder's lock, the run knows that no other run is at
+    // work here; without it, only an ended process's temporaries are
+    // leftovers.
     if (!host::parseTempName(data.cFileName, &pid, &index) ||
-        pid == GetCurrentProcessId() || processRuns(pid))
+        pid == GetCurrentProcessId() || (lock_ == -1 && processRuns(pid)))
       continue;
     std::string path = dir + data.cFileName;
     if (isFileWithIndex(path.c_str(), index))

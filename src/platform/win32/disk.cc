@@ -13,6 +13,9 @@ constexpr DWORD kDirReserve = 12;
 
 namespace win32 {
 
+// Windows sets no small limit on open handles.
+size_t Win32Disk::HandleRoom() { return 4096; }
+
 bool Win32Disk::ListEntries(NameList* names, std::string* err) {
   // The system's wildcard rule decides: through short names "*.htm" also
   // yields names such as "x.html".
@@ -133,6 +136,10 @@ void Win32Disk::CloseDir(DirHandle dir) {
   CloseHandle(toHandle(dir));
 }
 
+// Held without sharing deletion, a directory can be neither renamed nor
+// replaced while the run has it.
+bool Win32Disk::DirStillThere(DirHandle) { return true; }
+
 MoveStatus Win32Disk::MoveInto(const char* name, const FileInfo& source,
                                DirHandle dir, std::string* err) {
   const std::string to = std::string(dirs_.PathOf(dir)) + "/" + name;
@@ -171,27 +178,30 @@ MoveStatus Win32Disk::MoveInto(const char* name, const FileInfo& source,
   return MoveStatus::Failed;
 }
 
-bool Win32Disk::Remove(const char* name, const FileInfo& source,
-                       std::string* err) {
+RemoveStatus Win32Disk::Remove(const char* name, const FileInfo& source,
+                               std::string* err) {
   if (!fitsPath(name)) {
     *err = shownFailure("DeleteFile", name, ERROR_FILENAME_EXCED_RANGE);
-    return false;
+    return RemoveStatus::Stays;
   }
   // A file that took the report's name since it was read stays.
   FileInfo now;
   unsigned long attributes = 0;
   if (!lookAt(name, &now, &attributes)) {
-    *err = shownFailure("CreateFile", name, GetLastError());
-    return false;
+    DWORD error = GetLastError();
+    if (error == ERROR_FILE_NOT_FOUND)
+      return RemoveStatus::Gone;
+    *err = shownFailure("CreateFile", name, error);
+    return RemoveStatus::Stays;
   }
   if (isNotAFile(attributes) || !source.StillAsRead(now)) {
     *err = shownPath(name) + ": not the file that was read";
-    return false;
+    return RemoveStatus::Stays;
   }
   if (DeleteFileA(name))
-    return true;
+    return RemoveStatus::Removed;
   *err = shownFailure("DeleteFile", name, GetLastError());
-  return false;
+  return RemoveStatus::Stays;
 }
 
 }  // namespace win32

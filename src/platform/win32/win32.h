@@ -54,9 +54,13 @@ bool isFileWithIndex(const char* path, uint64_t index);
 // The file index of an open file, 0 when it cannot be had.
 uint64_t fileIndex(FileHandle file);
 
-// The disk: disk.cc, and copy.cc for the copies and their temporary names.
+// The disk: disk.cc, copy.cc for the copies and their temporary names,
+// lock.cc for the folder's lock.
 class Win32Disk : public DiskInterface {
  public:
+  LockStatus LockFolder(bool wait) override;
+  void UnlockFolder() override;
+  size_t HandleRoom() override;
   bool ListEntries(NameList* names, std::string* err) override;
   OpenStatus OpenRead(const char* name, FileHandle* handle, FileInfo* info,
                       std::string* err) override;
@@ -66,29 +70,29 @@ class Win32Disk : public DiskInterface {
   DirStatus OpenDir(const char* name, DirHandle* dir,
                     std::string* err) override;
   void CloseDir(DirHandle dir) override;
+  bool DirStillThere(DirHandle dir) override;
   MoveStatus MoveInto(const char* name, const FileInfo& source, DirHandle dir,
                       std::string* err) override;
-  bool Remove(const char* name, const FileInfo& source,
-              std::string* err) override;
+  RemoveStatus Remove(const char* name, const FileInfo& source,
+                      std::string* err) override;
 
   bool CreateCopy(DirHandle dir, const char* name, FileHandle* copy,
                   std::string* err) override;
   bool Write(FileHandle copy, const char* data, size_t size,
              std::string* err) override;
-  MoveStatus CommitCopy(FileHandle copy, FileInfo* source,
-                        DirHandle dir, const char* name,
-                        std::string* err) override;
+  void CommitCopies(CopyCommit* commits, size_t count) override;
   void DiscardCopy(FileHandle copy) override;
 
  private:
   // copy.cc: removes from the directory `dirName` the temporary files of
   // this program's runs that have ended, only while each still is the file
   // its name says.
-  static void RemoveLeftovers(const char* dirName);
+  void RemoveLeftovers(const char* dirName) const;
 
   host::OpenFiles files_;  // open for reading
   host::OpenFiles dirs_;
   std::unordered_map<FileHandle, host::Copy> copies_;
+  intptr_t lock_ = -1;  // lock.cc: the folder's lock file, while held
 };
 
 }  // namespace win32
