@@ -7,11 +7,18 @@
 namespace {
 
 constexpr char kUsage[] =
-    "Usage: korendezo [--help | --version]\n"
-    "Moves the game's round reports (HTML files) in the current folder into\n"
-    "sub-directories named after each report's player and title, one line\n"
-    "per report. Start it in the folder of the reports: it takes no other\n"
-    "arguments. On a terminal it waits for a key at the end.\n"
+    "Usage: korendezo [-n | --dry-run] [--] [FOLDER]\n"
+    "       korendezo --help | --version\n"
+    "Moves the game's round reports (HTML files) in FOLDER, or without one\n"
+    "in the current folder, into sub-directories named after each report's\n"
+    "player and title, one line per report. On a terminal it waits for a\n"
+    "key at the end.\n"
+    "\n"
+    "  -n, --dry-run  read every report and print the lines and exit status\n"
+    "                 a run would give, but change nothing\n"
+    "  -h, --help     print this help\n"
+    "      --version  print the version\n"
+    "  --             what follows is the folder, even if it starts with '-'\n"
     "\n"
     "Exit status:\n"
     "  0  every report found was moved (or there was none)\n"
@@ -28,33 +35,76 @@ static_assert(EXIT_ALL_MOVED == 0 && EXIT_SOME_LEFT == 1 && EXIT_USAGE == 2 &&
 // KORENDEZO_VERSION is the project's version, set by the build.
 constexpr char kVersion[] = "korendezo " KORENDEZO_VERSION "\n";
 
-constexpr char kRefusal[] =
-    "korendezo: takes no arguments; start it in the folder of the reports "
-    "(korendezo --help tells more)\n";
+constexpr char kMoreHelp[] = " (korendezo --help tells more)\n";
+
+bool is(const char* arg, const char* word) {
+  return std::strcmp(arg, word) == 0;
+}
+
+CommandLine refuse(const std::string& why) {
+  CommandLine line;
+  line.command = Command::Refuse;
+  line.refusal = why;
+  return line;
+}
+
+// "korendezo: ", then `what` as the console may show it.
+std::string errorLine(const std::string& what) {
+  std::string line = "korendezo: ";
+  appendForConsole(&line, what.data(), what.size());
+  return line;
+}
 
 }  // namespace
 
-Command parseCommandLine(int argc, const char* const* argv) {
-  if (argc <= 1)
-    return Command::Sort;
-  if (argc == 2) {
-    if (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)
-      return Command::Help;
-    if (std::strcmp(argv[1], "--version") == 0)
-      return Command::Version;
+CommandLine parseCommandLine(int argc, const char* const* argv) {
+  CommandLine line;
+  bool options = true;  // until "--"
+  bool helpOrVersion = false;
+  for (int i = 1; i < argc; ++i) {
+    const char* arg = argv[i];
+    if (!options || arg[0] != '-') {
+      if (line.folder)
+        return refuse("more than one folder named");
+      line.folder = arg;
+    } else if (is(arg, "--")) {
+      options = false;
+    } else if (is(arg, "-n") || is(arg, "--dry-run")) {
+      line.dryRun = true;
+    } else if (is(arg, "--help") || is(arg, "-h")) {
+      line.command = Command::Help;
+      helpOrVersion = true;
+    } else if (is(arg, "--version")) {
+      line.command = Command::Version;
+      helpOrVersion = true;
+    } else {
+      return refuse(std::string("unknown option ") + arg);
+    }
   }
-  return Command::Refuse;
+  if (helpOrVersion && argc != 2)
+    return refuse("--help and --version take no other argument");
+  return line;
 }
 
-int answerCommand(Command command, Console& console) {
-  if (command == Command::Help) {
+int answerCommand(const CommandLine& line, Console& console) {
+  if (line.command == Command::Help) {
     console.Write(kUsage, sizeof kUsage - 1);
     return finishOutput(console, EXIT_ALL_MOVED);
   }
-  if (command == Command::Version) {
+  if (line.command == Command::Version) {
     console.Write(kVersion, sizeof kVersion - 1);
     return finishOutput(console, EXIT_ALL_MOVED);
   }
-  console.WriteError(kRefusal, sizeof kRefusal - 1);
+  const std::string text = errorLine(line.refusal) + kMoreHelp;
+  console.WriteError(text.data(), text.size());
   return EXIT_USAGE;
+}
+
+bool enterNamedFolder(const CommandLine& line, Console& console) {
+  std::string err;
+  if (!line.folder || enterFolder(line.folder, &err))
+    return true;
+  const std::string text = errorLine(err) + "\n";
+  console.WriteError(text.data(), text.size());
+  return false;
 }

@@ -1,9 +1,9 @@
-// korendezo: sorts the round reports of the current directory into
-// sub-directories by player and title. Takes no arguments but --help and
-// --version, and those only where the host passes the command line on.
+// korendezo: sorts the round reports of a folder into sub-directories by
+// player and title: the folder it is started in, or the one it is given.
 #include <new>
 
 #include "command_line.h"
+#include "dry_run.h"
 #include "messages.h"
 #include "platform/platform.h"
 #include "sorting_run.h"
@@ -12,11 +12,19 @@ int main(int argc, char** argv) {
   // The console first: it sets up standard output before anything is said.
   Console& console = systemConsole();
   try {
-    Command command =
-        hostReadsCommandLine() ? parseCommandLine(argc, argv) : Command::Sort;
-    if (command != Command::Sort)
-      return answerCommand(command, console);
-    return sortReports(systemDisk(), console);
+    CommandLine line;
+    if (hostReadsCommandLine())
+      line = parseCommandLine(argc, argv);
+    else
+      enterDroppedFolder();
+    if (line.command != Command::Sort)
+      return answerCommand(line, console);
+    if (!enterNamedFolder(line, console))
+      return EXIT_USAGE;
+    if (!line.dryRun)
+      return sortReports(systemDisk(), console);
+    DryRunDisk dryRun(systemDisk());
+    return sortReports(dryRun, console);
   } catch (const std::bad_alloc&) {
     // sortReports answers for its own run; this is for memory that runs
     // out around it.

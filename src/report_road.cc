@@ -181,6 +181,14 @@ bool ReportRoad::NameDestination(bool hasTitle, const char* entryName) {
 // Makes the directory, saying so, or confirms that one is there. Only a
 // real directory will do: a link could lead out of the folder.
 bool ReportRoad::OpenDestination(DirHandle* dir) {
+  // A report whose copy waits still has its name, which the directory may
+  // be about to take: it goes first, as it would one after another.
+  for (const Waiting& w : waiting_) {
+    if (w.name == b_.dirName) {
+      CommitWaiting();
+      break;
+    }
+  }
   switch (dirs_.Open(b_.dirName, dir, &err_)) {
     case DirStatus::Made:
       line_ += kDirCreated;
@@ -239,6 +247,9 @@ void ReportRoad::CommitWaiting() {
   // Taken out first: whatever happens now, none is discarded twice.
   std::vector<Waiting> batch;
   batch.swap(waiting_);
+  // The line being made, if any, waits while these lines end in line_.
+  std::string current;
+  current.swap(line_);
   std::vector<CopyCommit> commits(batch.size());
   for (size_t i = 0; i < batch.size(); ++i) {
     commits[i].copy = batch[i].copy;
@@ -256,7 +267,7 @@ void ReportRoad::CommitWaiting() {
     anyLeft_ = anyLeft_ || outcome == Outcome::Left;
     lines_.End(batch[i].line, line_);
   }
-  line_.clear();
+  line_.swap(current);
 }
 
 // Removes the original of a report whose copy is in place.

@@ -53,6 +53,7 @@ int sortFolder(DiskInterface& disk, Console& console, const RunBuffers& buffers)
     console.Write(line.data(), line.size());
     return EXIT_SOME_LEFT;
   }
+  disk.RemoveLeftovers();
   if (names.empty()) {
     console.Write(kNoReports, sizeof kNoReports - 1);
     return EXIT_ALL_MOVED;

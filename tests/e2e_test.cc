@@ -164,30 +164,38 @@ TEST(EndToEnd, FolderOfManyReports) {
   }
 }
 
-// Any argument stops the run before it starts: --help and --version are
-// answered on standard output, anything else is refused with one line on
-// standard error, and neither the folder nor one named on the command line
-// is touched.
+// --help and --version are answered on standard output; arguments that
+// are refused, or a folder that cannot be entered, get one line on
+// standard error. In each case the run does not start: neither the folder
+// nor one named on the command line is touched, to the access time.
 TEST(EndToEnd, ArgumentsLeaveTheFolderAlone) {
   enum Answer { kUsage, kVersion, kRefusal };
   const std::string kOther = "<other folder>";
+  const std::string kAlone = "--help and --version take no other argument";
   const struct Case {
     std::vector<std::string> args;
     Answer answer;
+    // How a refusal's line goes on after "korendezo: ".
+    std::string says = "";
   } cases[] = {
       {{"--help"}, kUsage},
       {{"-h"}, kUsage},
       {{"--version"}, kVersion},
-      {{"-h", "/nonexistent"}, kRefusal},
-      {{"--help", "--version"}, kRefusal},
-      {{kOther}, kRefusal},
-      {{"."}, kRefusal},
-      {{"-x"}, kRefusal},
-      {{"--"}, kRefusal},
-      {{""}, kRefusal},
-      {{"--versio"}, kRefusal},
-      {{"--HELP"}, kRefusal},
-      {{"-help"}, kRefusal},
+      {{"-h", "/nonexistent"}, kRefusal, kAlone},
+      {{"--help", "--version"}, kRefusal, kAlone},
+      {{"-n", "--version"}, kRefusal, kAlone},
+      {{kOther, "."}, kRefusal, "more than one folder named"},
+      {{"/nonexistent"}, kRefusal,
+       "chdir(/nonexistent): No such file or directory"},
+      {{"-n", "1234_12.htm"}, kRefusal, "chdir(1234_12.htm): Not a directory"},
+      {{"--", "-x"}, kRefusal, "chdir(-x): No such file or directory"},
+      {{"-x"}, kRefusal, "unknown option -x"},
+      {{""}, kRefusal, "chdir(): No such file or directory"},
+      {{"--versio"}, kRefusal, "unknown option --versio"},
+      {{"--HELP"}, kRefusal, "unknown option --HELP"},
+      {{"-help"}, kRefusal, "unknown option -help"},
+      {{"-"}, kRefusal, "unknown option -"},
+      {{"-n", "\x1b[2J"}, kRefusal, "chdir(?[2J): No such file or directory"},
   };
   for (const Case& c : cases) {
     Folder f;
@@ -197,8 +205,8 @@ TEST(EndToEnd, ArgumentsLeaveTheFolderAlone) {
     const std::string other = f.Sibling("-reports");
     ASSERT_EQ(0, mkdir(other.c_str(), 0777));
     writeFile(other + "/5678_12.htm", reportText("5678", kDeli + " 12. f", "\n"));
-    const auto before = f.Tree();
-    const auto otherBefore = treeOf(other);
+    const auto before = stampedTreeOf(f.path());
+    const auto otherBefore = stampedTreeOf(other);
 
     RunOptions options;
     std::string shown;
@@ -211,8 +219,7 @@ TEST(EndToEnd, ArgumentsLeaveTheFolderAlone) {
     if (c.answer == kRefusal) {
       EXPECT_EQ(2, r.status) << shown;
       EXPECT_EQ("", r.out) << shown;
-      EXPECT_TRUE(startsWith(r.err, "korendezo: takes no arguments; start it "
-                                    "in the folder of the reports"))
+      EXPECT_TRUE(startsWith(r.err, "korendezo: " + c.says))
           << shown << ": " << r.err;
       EXPECT_EQ(r.err.find('\n'), r.err.size() - 1) << shown << ": " << r.err;
     } else {
@@ -221,14 +228,15 @@ TEST(EndToEnd, ArgumentsLeaveTheFolderAlone) {
       if (c.answer == kVersion) {
         EXPECT_EQ("korendezo " KORENDEZO_VERSION "\n", r.out);
       } else {
-        EXPECT_TRUE(startsWith(r.out, "Usage: korendezo [--help | --version]\n"))
+        EXPECT_TRUE(startsWith(
+            r.out, "Usage: korendezo [-n | --dry-run] [--] [FOLDER]\n"))
             << shown << ": " << r.out;
         EXPECT_NE(std::string::npos, r.out.find("current folder")) << r.out;
         EXPECT_TRUE(endsWith(r.out, "man korendezo\n")) << r.out;
       }
     }
-    EXPECT_EQ(before, f.Tree()) << shown;
-    EXPECT_EQ(otherBefore, treeOf(other)) << shown;
+    EXPECT_EQ(before, stampedTreeOf(f.path())) << shown;
+    EXPECT_EQ(otherBefore, stampedTreeOf(other)) << shown;
   }
 }
 

@@ -33,10 +33,59 @@ void check(bool ok, const std::string& what) {
     throw std::runtime_error(what + ": " + std::strerror(errno));
 }
 
-void walk(const std::string& root, const std::string& rel,
+#ifndef O_NOATIME
+#define O_NOATIME 0
+#endif
+
+// Opens `path` for reading without changing its access time where the
+// process may.
+int openUntouched(const std::string& path, int flags) {
+  int fd = open(path.c_str(), flags | O_RDONLY | O_CLOEXEC | O_NOATIME);
+  if (fd < 0 && errno == EPERM)
+    fd = open(path.c_str(), flags | O_RDONLY | O_CLOEXEC);
+  check(fd >= 0, "open " + path);
+  return fd;
+}
+
+std::string readUntouched(const std::string& path) {
+  int fd = openUntouched(path, 0);
+  std::string bytes;
+  char buf[65536];
+  ssize_t n;
+  while ((n = read(fd, buf, sizeof buf)) > 0)
+    bytes.append(buf, static_cast<size_t>(n));
+  close(fd);
+  check(n == 0, "read " + path);
+  return bytes;
+}
+
+// " [mode inode size, access, modification and change times]" of what
+// lstat says.
+std::string stampOf(const struct stat& st) {
+#ifdef __APPLE__
+  const timespec times[] = {st.st_atimespec, st.st_mtimespec, st.st_ctimespec};
+#else
+  const timespec times[] = {st.st_atim, st.st_mtim, st.st_ctim};
+#endif
+  std::string stamp = " [" + std::to_string(st.st_mode) + " " +
+                      std::to_string(st.st_ino) + " " +
+                      std::to_string(st.st_size);
+  for (const timespec& t : times) {
+    char time[48];
+    std::snprintf(time, sizeof time, " %lld.%09ld",
+                  static_cast<long long>(t.tv_sec), t.tv_nsec);
+    stamp += time;
+  }
+  return stamp + "]";
+}
+
+// Each entry is looked at before it is read, and read without changing
+// its access time, so that a tree with stamps shows the times as they
+// were.
+void walk(const std::string& root, const std::string& rel, bool stamps,
           std::map<std::string, std::string>* tree) {
   std::string dirPath = rel.empty() ? root : root + "/" + rel;
-  DIR* dir = opendir(dirPath.c_str());
+  DIR* dir = fdopendir(openUntouched(dirPath, O_DIRECTORY));
   check(dir != nullptr, "opendir " + dirPath);
   while (const dirent* e = readdir(dir)) {
     std::string name = e->d_name;
@@ -46,18 +95,23 @@ void walk(const std::string& root, const std::string& rel,
     std::string full = root + "/" + relPath;
     struct stat st;
     check(lstat(full.c_str(), &st) == 0, "lstat " + full);
+    const std::string stamp = stamps ? stampOf(st) : "";
     if (S_ISDIR(st.st_mode)) {
-      (*tree)[relPath + "/"] = kDirectory;
-      walk(root, relPath, tree);
+      (*tree)[relPath + "/"] = kDirectory + stamp;
+      walk(root, relPath, stamps, tree);
+    } else if (S_ISLNK(st.st_mode) && stamps) {
+      // Reading a link changes its access time: its size stands for it.
+      (*tree)[relPath] = "-> ?" + stamp;
     } else if (S_ISLNK(st.st_mode)) {
       char target[4096];
       ssize_t n = readlink(full.c_str(), target, sizeof target);
       check(n >= 0, "readlink " + full);
-      (*tree)[relPath] = "-> " + std::string(target, static_cast<size_t>(n));
+      (*tree)[relPath] =
+          "-> " + std::string(target, static_cast<size_t>(n)) + stamp;
     } else if (S_ISFIFO(st.st_mode)) {
-      (*tree)[relPath] = kFifo;
+      (*tree)[relPath] = kFifo + stamp;
     } else {
-      (*tree)[relPath] = readFile(full);
+      (*tree)[relPath] = readUntouched(full) + stamp;
     }
   }
   closedir(dir);
@@ -224,7 +278,15 @@ RunResult runOnTerminal(const std::string& dir, const RunOptions& options) {
 
 std::map<std::string, std::string> treeOf(const std::string& root) {
   std::map<std::string, std::string> tree;
-  walk(root, "", &tree);
+  walk(root, "", false, &tree);
+  return tree;
+}
+
+std::map<std::string, std::string> stampedTreeOf(const std::string& root) {
+  struct stat st;
+  check(lstat(root.c_str(), &st) == 0, "lstat " + root);
+  std::map<std::string, std::string> tree = {{"./", kDirectory + stampOf(st)}};
+  walk(root, "", true, &tree);
   return tree;
 }
 

@@ -17,6 +17,12 @@ extern const char kFifo[];
 // a directory (its path ends in '/'), "-> target" for a symbolic link,
 // kFifo for a FIFO.
 std::map<std::string, std::string> treeOf(const std::string& root);
+// The same with `root` itself as "./", and after each value the entry's
+// mode, inode, size and its access, modification and change times; a
+// link's target is not read (that would change its access time), its size
+// stands for it. Neither changes an access time where the process may
+// keep it (O_NOATIME).
+std::map<std::string, std::string> stampedTreeOf(const std::string& root);
 
 void writeFile(const std::string& path, const std::string& bytes);
 std::string readFile(const std::string& path);

@@ -284,3 +284,20 @@ void VirtualDisk::Vanish(const std::string& name) {
   inodes.erase(name);
   log.push_back("vanish " + name);
 }
+
+bool VirtualDisk::Look(const char* path, EntryKind* kind, std::string* err) {
+  if (!Injected("look", path, err).empty())
+    return false;
+  // As on a real disk, a path through a file fails.
+  const std::string p = path;
+  const size_t slash = p.rfind('/');
+  if (slash != std::string::npos && IsFile(p.substr(0, slash))) {
+    *err = failure("look", p, "Not a directory");
+    return false;
+  }
+  *kind = IsFile(p)           ? EntryKind::File
+          : dirs.count(p)     ? EntryKind::Directory
+          : others.count(p)   ? EntryKind::Other
+                              : EntryKind::None;
+  return true;
+}

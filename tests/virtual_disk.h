@@ -33,9 +33,9 @@ struct VirtualDisk : public DiskInterface {
   std::string growth;
 
   // Makes calls of `op` ("list", "open", "read", "opendir", "dirthere",
-  // "move", "createcopy", "write", "commit", "remove") fail when their path
-  // contains `pathPart` ("" for any path). A failing write first stores
-  // half of its bytes.
+  // "move", "createcopy", "write", "commit", "remove", "look") fail when
+  // their path contains `pathPart` ("" for any path). A failing write first
+  // stores half of its bytes.
   void Fail(const std::string& op, const std::string& pathPart,
             const std::string& reason = "injected fault");
 
@@ -84,6 +84,7 @@ struct VirtualDisk : public DiskInterface {
   void DiscardCopy(FileHandle copy) override;
   RemoveStatus Remove(const char* name, const FileInfo& source,
                       std::string* err) override;
+  bool Look(const char* path, EntryKind* kind, std::string* err) override;
 
  private:
   struct Open {

@@ -22,6 +22,7 @@
 
 #include <map>
 #include <string>
+#include <vector>
 
 #include "e2e_util.h"
 #include "test_util.h"
@@ -112,6 +113,60 @@ TEST(WineEndToEnd, SortsTheExamples) {
               " 9012_12.htm : 9012 - konyvtar letrehozva\r\n",
               lines(r)) << arg;
     EXPECT_EQ(want, f.Tree()) << arg;
+  }
+}
+
+// A folder dropped on the program, the one argument, is sorted, named as
+// Windows names it or relative to where the program starts, whatever
+// letters its name has; any other argument is ignored and the program
+// sorts the folder it starts in.
+TEST(WineEndToEnd, DroppedFolder) {
+  const std::string kFullPath = "<full path>";
+  const std::string omega = "\xCE\xA9";  // not a letter of code page 1250
+  const struct {
+    const char* what;
+    std::string folder;
+    // kFullPath stands for the folder's path as Windows has it.
+    std::vector<std::string> args;
+    bool sortsIt;  // false: the start folder is sorted
+  } cases[] = {
+      {"relative", "reports", {"reports"}, true},
+      {"full path", "my reports " + omega, {kFullPath}, true},
+      {"a file", "reports", {"notes.txt"}, false},
+      {"a missing folder", "reports", {"nosuch"}, false},
+      {"two folders", "reports", {"reports", "reports"}, false},
+  };
+  const std::string r = reportText("1111", "A 1. f");
+  const std::string s = reportText("4444", "S 1. f");
+  for (const auto& c : cases) {
+    Folder f;
+    f.Write("s.htm", s);
+    f.Write("notes.txt", "notes");
+    f.MakeDir(c.folder);
+    f.Write(c.folder + "/r.htm", r);
+    std::string windowsPath = "Z:" + f.path() + "/" + c.folder;
+    for (char& ch : windowsPath)
+      ch = ch == '/' ? '\\' : ch;
+    RunOptions options;
+    for (const std::string& arg : c.args)
+      options.arguments.push_back(arg == kFullPath ? windowsPath : arg);
+    RunResult result = runExe(f.path(), options);
+    EXPECT_EQ(0, result.status) << c.what;
+    EXPECT_EQ(c.sortsIt ? "       r.htm : 1111_A - konyvtar letrehozva\r\n"
+                        : "       s.htm : 4444_S - konyvtar letrehozva\r\n",
+              lines(result))
+        << c.what;
+    const std::string in = c.folder + "/";
+    std::map<std::string, std::string> want = {
+        {"notes.txt", "notes"}, {in, kDirectory}};
+    if (c.sortsIt) {
+      want.insert({{"s.htm", s}, {in + "1111_A/", kDirectory},
+                   {in + "1111_A/r.htm", r}});
+    } else {
+      want.insert({{"4444_S/", kDirectory}, {"4444_S/s.htm", s},
+                   {in + "r.htm", r}});
+    }
+    EXPECT_EQ(want, f.Tree()) << c.what;
   }
 }
 

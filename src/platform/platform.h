@@ -1,10 +1,6 @@
 // The operating-system services the sorter uses: file-system access, the
-// console, and the host's rules for names. This header is the whole of what
-// the core sees of the platform layer.
-//
-// The build picks one implementation: posix/ (Linux, macOS) or win32/, one
-// file per concern, each with a private header of its own. What both do
-// alike is beside this header (host.h).
+// console, the host's rules for names. This header is all the core sees of
+// the platform layer; the build picks posix/ or win32/ to implement it.
 #ifndef KORENDEZO_PLATFORM_H_
 #define KORENDEZO_PLATFORM_H_
 
@@ -13,8 +9,8 @@
 #include <string>
 #include <vector>
 
-// Names of directory entries, stored back to back so that a folder of many
-// thousands of reports costs little more than the bytes of their names.
+// Names of directory entries, stored back to back: a folder of thousands of
+// reports costs little more than the bytes of their names.
 class NameList {
  public:
   void Add(const char* name);
@@ -33,32 +29,28 @@ class NameList {
 using FileHandle = intptr_t;
 using DirHandle = intptr_t;
 
-// What the run keeps of a report's file from reading it to moving it:
-// which file it is, and what its copy takes over. Values are in the host's
-// own units.
+// What the run keeps of a report's file from reading it to moving it, in
+// the host's units: which file it is (device and inode; Windows: volume
+// serial number and file index), and what its copy takes over.
 struct FileInfo {
-  // The file's identity: device and inode (Windows: volume serial number
-  // and file index).
   uint64_t device = 0;
   uint64_t inode = 0;
   uint64_t size = 0;  // when opened; once read to its end, the bytes read
   uint32_t mode = 0;  // permission bits (POSIX)
   uint32_t owner = 0;
   uint32_t group = 0;
-  int64_t accessTime[2] = {0, 0};  // seconds and nanoseconds (POSIX);
-  int64_t modifyTime[2] = {0, 0};  // Windows: FILETIME in [0]
-  // When the file's data or metadata last changed (POSIX ctime; Windows:
-  // ChangeTime, a FILETIME in [0]). Nothing can set it back.
+  // Seconds and nanoseconds (POSIX); Windows: a FILETIME in [0]. The
+  // change time (ctime, ChangeTime) is one nothing can set back.
+  int64_t accessTime[2] = {0, 0};
+  int64_t modifyTime[2] = {0, 0};
   int64_t changeTime[2] = {0, 0};
   int64_t createTime = 0;  // Windows: FILETIME
 
   bool SameFile(const FileInfo& other) const {
     return device == other.device && inode == other.inode;
   }
-  // Whether `now`, a later look at the report's name, still shows this
-  // file unchanged since it was read: the same file, size and times. A
-  // change that put the modification time back still moves the change
-  // time.
+  // Whether `now`, a later look at the report's name, shows this file
+  // unchanged since it was read.
   bool StillAsRead(const FileInfo& now) const {
     return SameFile(now) && size == now.size &&
            modifyTime[0] == now.modifyTime[0] &&
@@ -68,51 +60,20 @@ struct FileInfo {
   }
 };
 
-// Result of opening a file for reading.
-enum class OpenStatus {
-  Opened,
-  NotAFile,  // the name belongs to a directory, a link, a device...
-  Gone,      // nothing has the name: another program moved or removed it
-  Failed,
-};
-
-// Result of opening a destination directory.
-enum class DirStatus {
-  Made,    // it was made now
-  Opened,  // it was there already
-  Taken,   // the name belongs to something else: a file, a link...
-  Failed,
-};
-
-// Result of putting a file in its place.
-enum class MoveStatus {
-  Moved,
-  // The rename cannot do it (another file system; on Windows, a read-only
-  // report): copy the report instead.
-  CopyInstead,
-  // The destination was the report itself (a hard link); the report's name
-  // in the current directory could not be removed.
-  SourceStays,
-  Taken,  // the destination's name belongs to something other than a file
-  // Nothing has the report's name any more: another program moved or
-  // removed it.
-  Gone,
-  Failed,
-};
-
-// Result of removing a report's name once its copy is in place.
-enum class RemoveStatus {
-  Removed,
-  Gone,   // nothing has the name any more
-  Stays,  // it could not be removed, or it is not the file that was read
-};
-
-// Result of taking the lock that keeps two runs out of one folder.
-enum class LockStatus {
-  Locked,
-  Busy,         // another run holds it
-  Unsupported,  // the file system offers no lock: the run goes on without
-};
+// What the calls below come to. NotAFile, Taken: the name belongs to a
+// directory, a link, a device... Made: the directory was made now; Opened:
+// it was there. Gone: nothing has the report's name any more; another
+// program moved or removed it. CopyInstead: a rename cannot do it (another
+// file system; on Windows, a read-only report). SourceStays: the
+// destination was the report itself (a hard link), whose name in the
+// folder could not be removed. Stays: it could not be removed, or is not
+// the file that was read. Busy: another run holds the folder's lock;
+// Unsupported: the file system has none, and the run goes on without.
+enum class OpenStatus { Opened, NotAFile, Gone, Failed };
+enum class DirStatus { Made, Opened, Taken, Failed };
+enum class MoveStatus { Moved, CopyInstead, SourceStays, Taken, Gone, Failed };
+enum class RemoveStatus { Removed, Gone, Stays };
+enum class LockStatus { Locked, Busy, Unsupported };
 
 // A copy to put in place as `dir`/`name`, and what came of it.
 struct CopyCommit {
@@ -124,6 +85,9 @@ struct CopyCommit {
   std::string err;  // why, when not Moved
 };
 
+// What has a name, looked at without following a link.
+enum class EntryKind { None, File, Directory, Other };
+
 // File-system access of the sorting run. Names without a directory handle
 // are entries of the current directory. Every call that can fail sets *err
 // to a message worded "op(path): reason" when it does.
@@ -131,27 +95,26 @@ class DiskInterface {
  public:
   virtual ~DiskInterface() = default;
 
-  // Takes the lock on the current directory that keeps a second run out
-  // while this one moves files, waiting for it when `wait`. It ends with
-  // UnlockFolder, or with the process however that ends.
+  // Takes the current directory's lock, waiting for it when `wait`; it ends
+  // with UnlockFolder, or with the process however that ends.
   virtual LockStatus LockFolder(bool wait) = 0;
   virtual void UnlockFolder() = 0;
-
-  // How many directories and reports opened ahead the run may hold open at
-  // once, within the system's limit on open files.
+  // How many directories, reports read ahead and copies waiting the run may
+  // hold open at once, within the system's limit on open files.
   virtual size_t HandleRoom() = 0;
 
-  // Adds the entries of the current directory that may be reports: regular
-  // files whose names match the host's rule. The order is unspecified.
+  // Adds the current directory's entries that may be reports (regular files
+  // named by the host's rule), in no order; then removes, with the lock
+  // held, the temporary files that killed runs left there.
   virtual bool ListEntries(NameList* names, std::string* err) = 0;
+  virtual void RemoveLeftovers() {}
 
-  // A hint that `name` is to be opened for reading soon, so that its bytes
-  // can be on their way meanwhile; OpenRead of that name then takes what
-  // was opened. nullptr drops what no OpenRead took. It may do nothing.
+  // A hint that `name` is to be opened soon, so that its bytes can be on
+  // their way; OpenRead then takes what was opened. nullptr drops what no
+  // OpenRead took.
   virtual void ReadAhead(const char* name) { (void)name; }
 
-  // Opens a regular file for reading, and tells which file it is; anything
-  // else is NotAFile.
+  // Opens a regular file for reading, and tells which file it is.
   virtual OpenStatus OpenRead(const char* name, FileHandle* handle,
                               FileInfo* info, std::string* err) = 0;
   // Reads up to `size` bytes; *got is 0 at the end of the data.
@@ -159,54 +122,51 @@ class DiskInterface {
                     std::string* err) = 0;
   virtual void CloseRead(FileHandle handle) = 0;
 
-  // Opens the sub-directory `name`, making it first when nothing has that
-  // name. A link is never followed. The handle holds the directory itself:
-  // calls made with it reach that directory whatever takes its name later.
+  // Opens the sub-directory `name`, made when nothing has that name, never
+  // through a link. The handle holds the directory itself, whatever takes
+  // its name later; DirStillThere: whether the name still leads to it.
   virtual DirStatus OpenDir(const char* name, DirHandle* dir,
                             std::string* err) = 0;
   virtual void CloseDir(DirHandle dir) = 0;
-  // Whether `dir` still is the current directory's entry of the name it was
-  // opened by: another program may have moved it away, or put another
-  // directory in its place.
   virtual bool DirStillThere(DirHandle dir) = 0;
 
   // Moves the file `name`, which is `source`, into `dir` under the same
-  // name, replacing a file there. When the destination is `source` already
-  // (a hard link), only the name in the current directory goes. A file
-  // that took the name since `source` was opened is never moved: the call
-  // fails.
+  // name, replacing a file there; only the name goes when the destination
+  // is `source` (a hard link). A file that took the name since `source` was
+  // opened is never moved.
   virtual MoveStatus MoveInto(const char* name, const FileInfo& source,
                               DirHandle dir, std::string* err) = 0;
 
-  // Starts the copy that is to become `dir`/`name`: a new file that nobody
-  // sees before it is committed, and that is gone should the program end
-  // first.
+  // Starts the copy that is to become `dir`/`name`: a file nobody sees
+  // before it is committed, gone should the program end first.
   virtual bool CreateCopy(DirHandle dir, const char* name, FileHandle* copy,
                           std::string* err) = 0;
-  // Writes all `size` bytes.
   virtual bool Write(FileHandle copy, const char* data, size_t size,
-                     std::string* err) = 0;
-  // Commits each of `count` copies: gives it the permissions, owner (where
-  // the process may) and times of its source, flushes it to stable storage
-  // and puts it in place as `dir`/`name`, replacing a file there; closes
-  // it. Copies are flushed together where the host can, and the
-  // directories they went into are flushed too, so that a copy Moved is
-  // there to stay once this returns. Anything but Moved leaves no copy and
-  // `dir`/`name` as it was, except that a copy in place stays when only
-  // closing it, or flushing its directory, fails; should memory run out
-  // meanwhile, no copy stays open. When what a copy replaced
-  // was another name of its source itself (a hard link), *source takes the
-  // change time that replacing gave it, so that the report is still known
-  // as read.
+                     std::string* err) = 0;  // all `size` bytes
+  // Gives each copy its source's permissions, owner (where the process may)
+  // and times, flushes it (several at once where the host can), puts it in
+  // place, replacing a file, closes it and flushes the directories, so that
+  // a copy Moved is there to stay. Anything else leaves no copy and the
+  // destination as it was, but for a copy in place whose closing or
+  // directory failed; memory running out leaves no copy open. A copy that
+  // replaced another name of its source (a hard link) gives *source the
+  // change time that replacing gave it.
   virtual void CommitCopies(CopyCommit* commits, size_t count) = 0;
-  // Closes and removes a copy that is not to be committed.
   virtual void DiscardCopy(FileHandle copy) = 0;
 
-  // Removes the file `name` if it still is `source` as it was read (see
-  // FileInfo::StillAsRead); otherwise, a file that took its name or that
-  // changed since, it stays and the call fails.
+  // Removes the file `name` if it still is `source` as it was read; a file
+  // that took its name or that changed since stays.
   virtual RemoveStatus Remove(const char* name, const FileInfo& source,
                               std::string* err) = 0;
+
+  // What has `path` ('/'-joined, from the current directory), not following
+  // a link in its last name and changing nothing, not even an access time:
+  // for a dry run (dry_run.h). Where there is none (Windows), it fails.
+  virtual bool Look(const char* path, EntryKind* kind, std::string* err) {
+    (void)kind;
+    *err = std::string("look(") + path + "): not supported";
+    return false;
+  }
 };
 
 // The program's console: standard output, standard error and the key wait.
@@ -215,11 +175,10 @@ class Console {
   virtual ~Console() = default;
   virtual void Write(const char* text, size_t size) = 0;
   virtual void WriteError(const char* text, size_t size) = 0;
-  // Writes out what standard output holds. False, with the reason, when
-  // any of the output could not be written.
+  // Writes out standard output; false, with the reason, if any was lost.
   virtual bool Flush(std::string* err) = 0;
-  // Flushes standard output, then waits for one key press on the user's
-  // console; returns at once when the process has none.
+  // Flushes, then waits for one key press on the user's console or
+  // terminal; at once when the process has none.
   virtual void WaitForKey() = 0;
 };
 
@@ -227,22 +186,22 @@ class Console {
 DiskInterface& systemDisk();
 Console& systemConsole();
 
-// Host rules for names taken from a report (player identifier, title name),
-// which arrive as ISO-8859-2 bytes.
-
-// True when the host refuses `raw` as a directory name for a reason of its
-// own, beyond the portable checks of the sorting run.
+// The host's rules for names from a report (identifier, title), which
+// arrive as ISO-8859-2 bytes: whether it refuses `raw` as a directory name,
+// beyond the portable checks; `raw` in its encoding for file names; and a
+// local name for the console, where control characters and undecodable
+// bytes print as '?' (returns the characters appended).
 bool hostRefusesDirName(const char* raw);
-// Appends `raw` in the host's encoding for file names.
 void appendReportName(std::string* out, const char* raw);
-// Appends a local name (a file name, or one made by appendReportName) for
-// the console: control characters and undecodable bytes print as '?'.
-// Returns the number of characters appended.
 size_t appendForConsole(std::string* out, const char* name, size_t size);
 
-// True when the program's arguments come from a user who typed them, so
-// that they are answered or refused; false where the program is started by
-// a double click and the arguments are ignored (Windows).
+// Whether the program's arguments are answered or refused; false where it
+// is started by a double click and only a folder dropped on it counts
+// (Windows: enterDroppedFolder, which elsewhere does nothing).
 bool hostReadsCommandLine();
+void enterDroppedFolder();
+// Makes `path`, a folder the user named, the current directory, so that
+// every path of the run is inside it; false, with *err, when it cannot.
+bool enterFolder(const char* path, std::string* err);
 
 #endif  // KORENDEZO_PLATFORM_H_

@@ -6,7 +6,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "platform/host.h"
+#include "platform/posix/posix.h"
 
 namespace host {
 
@@ -21,21 +21,15 @@ StandardOutput prepareStandardStreams() {
 bool writeStream(Stream stream, const char* data, size_t size,
                  std::string* err) {
   const bool output = stream == Stream::Output;
-  const int fd = output ? STDOUT_FILENO : STDERR_FILENO;
-  while (size > 0) {
-    ssize_t n = write(fd, data, size);
-    if (n < 0 && errno == EINTR)
-      continue;
-    if (n <= 0) {
-      *err = failure("write", output ? "standard output" : "standard error",
-                     n < 0 ? errno : EIO);
-      return false;
-    }
-    data += n;
-    size -= static_cast<size_t>(n);
-  }
-  return true;
+  int error = posix::writeAll(output ? STDOUT_FILENO : STDERR_FILENO, data,
+                              size);
+  if (error == 0)
+    return true;
+  *err = failure("write", output ? "standard output" : "standard error",
+                 error);
+  return false;
 }
+
 
 std::string reasonText(SystemError error) {
   return std::strerror(static_cast<int>(error));
@@ -44,3 +38,21 @@ std::string reasonText(SystemError error) {
 }  // namespace host
 
 bool hostReadsCommandLine() { return true; }
+
+namespace posix {
+
+int writeAll(int fd, const char* data, size_t size) {
+  while (size > 0) {
+    ssize_t n = write(fd, data, size);
+    if (n < 0 && errno == EINTR)
+      continue;
+    if (n <= 0)
+      return n < 0 ? errno : EIO;
+    data += n;
+    size -= static_cast<size_t>(n);
+  }
+  return 0;
+}
+
+}  // namespace posix
+

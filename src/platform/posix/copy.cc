@@ -160,19 +160,11 @@ bool PosixDisk::CreateCopy(DirHandle dir, const char* name, FileHandle* file,
 
 bool PosixDisk::Write(FileHandle file, const char* data, size_t size,
                       std::string* err) {
-  const Copy& copy = copies_.at(file);
-  while (size > 0) {
-    ssize_t n = write(static_cast<int>(file), data, size);
-    if (n < 0) {
-      if (errno == EINTR)
-        continue;
-      *err = failure("write", copy.path.c_str(), errno);
-      return false;
-    }
-    data += n;
-    size -= static_cast<size_t>(n);
-  }
-  return true;
+  int error = writeAll(static_cast<int>(file), data, size);
+  if (error == 0)
+    return true;
+  *err = failure("write", copies_.at(file).path.c_str(), error);
+  return false;
 }
 
 }  // namespace posix
@@ -459,7 +451,9 @@ void PosixDisk::CommitAll(CopyCommit* commits, size_t count) {
   std::vector<int> dirs;
   for (size_t i = 0; i < count; ++i) {
     CopyCommit& c = commits[i];
-    if (flushed[i] && std::find(away.begin(), away.end(), c.dir) != away.end()) {
+    const bool isAway =
+        std::find(away.begin(), away.end(), c.dir) != away.end();
+    if (flushed[i] && isAway) {
       c.err = std::string(dirs_.PathOf(c.dir)) + ": moved away from the folder";
       flushed[i] = false;
     }
@@ -513,7 +507,7 @@ bool processMayRun(unsigned long pid) {
 
 namespace posix {
 
-void PosixDisk::RemoveLeftovers(int dir) const {
+void PosixDisk::RemoveLeftoversIn(int dir) const {
   int fd = openat(dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   DIR* listing = fd >= 0 ? fdopendir(fd) : nullptr;
   if (!listing) {

@@ -221,16 +221,20 @@ int PosixDisk::OpenWithRoom(const char* path, int flags) {
 }
 
 bool PosixDisk::ListEntries(NameList* names, std::string* err) {
-  DIR* dir = opendir(".");
+  // Opened as a report is, so that listing it leaves its access time.
+  int fd = openForReading(".");
+  DIR* dir = fd < 0 ? nullptr : fdopendir(fd);
   struct stat st;
   if (!dir || fstat(dirfd(dir), &st) != 0) {
     *err = failure("opendir", ".", errno);
     if (dir)
       closedir(dir);
+    else if (fd >= 0)
+      close(fd);
     return false;
   }
   folderDevice_ = static_cast<uint64_t>(st.st_dev);
-  bool leftovers = false;
+  leftoversSeen_ = false;
   for (;;) {
     errno = 0;
     const dirent* entry = readdir(dir);
@@ -240,7 +244,8 @@ bool PosixDisk::ListEntries(NameList* names, std::string* err) {
       names->Add(entry->d_name);
     unsigned long pid;
     unsigned long long number;
-    leftovers = leftovers || host::parseTempName(entry->d_name, &pid, &number);
+    leftoversSeen_ =
+        leftoversSeen_ || host::parseTempName(entry->d_name, &pid, &number);
   }
   int error = errno;
   closedir(dir);
@@ -248,10 +253,13 @@ bool PosixDisk::ListEntries(NameList* names, std::string* err) {
     *err = failure("readdir", ".", error);
     return false;
   }
-  // A killed run's temporaries are in the folder, beside the reports.
-  if (leftovers)
-    RemoveLeftovers(AT_FDCWD);
   return true;
+}
+
+// A killed run's temporaries are in the folder, beside the reports.
+void PosixDisk::RemoveLeftovers() {
+  if (leftoversSeen_)
+    RemoveLeftoversIn(AT_FDCWD);
 }
 
 void PosixDisk::ReadAhead(const char* name) {
@@ -340,7 +348,7 @@ DirStatus PosixDisk::OpenDir(const char* name, DirHandle* dir,
   // A copy into a directory of another file system has its name of its own
   // there: a killed run may have left one.
   if (!made && !OnFolderDisk(fd))
-    RemoveLeftovers(fd);
+    RemoveLeftoversIn(fd);
   *dir = fd;
   return made ? DirStatus::Made : DirStatus::Opened;
 }
@@ -436,6 +444,22 @@ RemoveStatus PosixDisk::Remove(const char* name, const FileInfo& source,
     return RemoveStatus::Gone;
   *err = failure("unlink", name, errno);
   return RemoveStatus::Stays;
+}
+
+bool PosixDisk::Look(const char* path, EntryKind* kind, std::string* err) {
+  struct stat st;
+  if (fstatat(AT_FDCWD, path, &st, AT_SYMLINK_NOFOLLOW) == 0) {
+    *kind = S_ISDIR(st.st_mode)   ? EntryKind::Directory
+            : S_ISREG(st.st_mode) ? EntryKind::File
+                                  : EntryKind::Other;
+    return true;
+  }
+  if (errno == ENOENT) {
+    *kind = EntryKind::None;
+    return true;
+  }
+  *err = failure("fstatat", path, errno);
+  return false;
 }
 
 }  // namespace posix

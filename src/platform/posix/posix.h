@@ -33,10 +33,15 @@ inline bool tooManyOpen(int error) {
   return error == EMFILE || error == ENFILE;
 }
 
+// console.cc: writes all `size` bytes, going on after an interrupted or
+// partial write; 0, or the error that stopped it.
+int writeAll(int fd, const char* data, size_t size);
+
 // read_ahead.cc
 
-// Opens a report for reading: never through a link, never waiting on a
-// FIFO, without changing its access time where the process may.
+// Opens a report (or the folder, to list it) for reading: never through a
+// link, never waiting on a FIFO, without changing its access time where
+// the process may.
 int openForReading(const char* name);
 
 // Reports opened ahead of their turn, oldest first, in a ring: a few
@@ -91,6 +96,7 @@ class PosixDisk : public DiskInterface {
   void UnlockFolder() override;
   size_t HandleRoom() override;
   bool ListEntries(NameList* names, std::string* err) override;
+  void RemoveLeftovers() override;
   void ReadAhead(const char* name) override;
   OpenStatus OpenRead(const char* name, FileHandle* handle, FileInfo* info,
                       std::string* err) override;
@@ -105,6 +111,7 @@ class PosixDisk : public DiskInterface {
                       std::string* err) override;
   RemoveStatus Remove(const char* name, const FileInfo& source,
                       std::string* err) override;
+  bool Look(const char* path, EntryKind* kind, std::string* err) override;
 
   bool CreateCopy(DirHandle dir, const char* name, FileHandle* copy,
                   std::string* err) override;
@@ -117,7 +124,7 @@ class PosixDisk : public DiskInterface {
   // copy.cc: removes from `dir` (the folder: AT_FDCWD) the temporary
   // files of this program's runs that have ended, only while each still is
   // the file its name says.
-  void RemoveLeftovers(int dir) const;
+  void RemoveLeftoversIn(int dir) const;
   // copy.cc: CommitCopies, but for what memory running out leaves.
   void CommitAll(CopyCommit* commits, size_t count);
   // Whether `dir` is on the folder's file system, so that a copy going
@@ -131,6 +138,7 @@ class PosixDisk : public DiskInterface {
   host::OpenFiles dirs_;
   std::unordered_map<int, FileInfo> dirIds_;  // which directory each is
   uint64_t folderDevice_ = 0;
+  bool leftoversSeen_ = false;  // by the listing
   posix::ReadAhead ahead_;
   std::unordered_map<FileHandle, host::Copy> copies_;
   int lockFd_ = -1;
