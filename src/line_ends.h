@@ -27,6 +27,8 @@ void scanLineEnds(const char* text, const char* in, const char* end,
 // this is true (as it is unless set otherwise); false keeps it to what the
 // build targets, so that tests check both. Returns the setting before.
 bool allowAvx2(bool allowed);
+// Whether the processor has AVX2 and the system saves its registers.
+bool processorHasAvx2();
 
 // The write conversion of the bytes from *in up to `end`, appended to
 // block[used] while the block, of `capacity` bytes, has room for them.

@@ -13,6 +13,8 @@ void scanLineEnds(const char* text, const char* in, const char* end,
 
 bool allowAvx2(bool) { return false; }
 
+bool processorHasAvx2() { return false; }
+
 size_t expandLineEnds(const char** in, const char* end, char* block,
                       size_t used, size_t capacity) {
   return plain::expandLineEnds(in, end, block, used, capacity);

@@ -3,6 +3,7 @@
 // bytes; a memchr and a memmove call per line cost several times a memcpy
 // of the same bytes. What is left after the whole chunks goes to the plain
 // kernels.
+#include <cpuid.h>
 #include <immintrin.h>
 
 #include <cstring>
@@ -95,13 +96,30 @@ __attribute__((target("avx2"))) const char* collectBareLineFeedsAvx2(
 
 bool gAvx2Allowed = true;
 
+}  // namespace
+
+// Asked of the processor itself: __builtin_cpu_supports needs a runtime
+// that not every target's has (x86_64 macOS under zig).
 bool processorHasAvx2() {
   static const bool has = [] {
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx2") != 0;
+    unsigned a, b, c, d;
+    // Leaf 1: AVX, and the system's use of XSAVE, which...
+    if (!__get_cpuid(1, &a, &b, &c, &d) || !(c & bit_OSXSAVE) ||
+        !(c & bit_AVX))
+      return false;
+    // ...saves the SSE and AVX registers on a switch (XCR0 bits 1, 2).
+    unsigned low, high;
+    __asm__ volatile("xgetbv" : "=a"(low), "=d"(high) : "c"(0));
+    (void)high;
+    if ((low & 6) != 6)
+      return false;
+    // Leaf 7: AVX2.
+    return __get_cpuid_count(7, 0, &a, &b, &c, &d) && (b & bit_AVX2);
   }();
   return has;
 }
+
+namespace {
 
 // collectLineFeeds<false> the fastest way the processor offers.
 const char* collectBareLineFeeds(const char* in, const char* end,

@@ -49,6 +49,8 @@ struct HeldChange {
   int status;
   std::string lines;
   std::function<Tree(Folder&)> tree;  // the folder's, and beside it
+  // The change is seen only by the report's change time.
+  bool byChangeTime = false;
 };
 
 #ifdef __linux__
@@ -79,7 +81,8 @@ const std::vector<HeldChange>& heldChanges() {
          return Tree{{"1111_A/", kDirectory},
                      {"1111_A/r0.htm", moved},
                      {"r0.htm", changed}};
-       }},
+       },
+       true},
       // Opened ahead of its turn, r4.htm loses its name to another
       // player's report, which is not moved as r4's.
       {"name taken after it was opened ahead", 5, "\r\n", SYS_renameat2,
@@ -151,8 +154,15 @@ const std::vector<HeldChange>& heldChanges() {
 
 TEST(BusyFolder, ChangedWhileTheRunHoldsIt) {
 #ifdef __linux__
+  std::string notSetUp;  // cases this file system cannot hold
   for (const HeldChange& c : heldChanges()) {
     Folder f;
+    const std::string refused = c.byChangeTime ? f.RefusesChangeTime() : "";
+    if (!refused.empty()) {
+      notSetUp += std::string(c.what) + ": this file system cannot hold " +
+                  refused + "; ";
+      continue;
+    }
     writeReports(&f, c.reports, c.eol);
     RunOptions options;
     options.stopAtSyscall = c.syscall;
@@ -165,6 +175,8 @@ TEST(BusyFolder, ChangedWhileTheRunHoldsIt) {
     EXPECT_EQ(c.lines, lines(r)) << c.what;
     EXPECT_EQ(c.tree(f), f.Tree()) << c.what;
   }
+  if (!notSetUp.empty())
+    GTEST_SKIP() << "the other cases ran; not set up: " << notSetUp;
 #else
   GTEST_SKIP() << "the program is held mid-run with Linux's ptrace";
 #endif

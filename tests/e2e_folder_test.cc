@@ -100,6 +100,7 @@ TEST(EndToEnd, DryRunTellsWhatTheRunDoes) {
     void (*setUp)(Folder&);
     int status;
     std::string lines;
+    bool symlink = false;  // sets one up
   } cases[] = {
       {"new and existing directories",
        [](Folder& f) {
@@ -150,10 +151,18 @@ TEST(EndToEnd, DryRunTellsWhatTheRunDoes) {
        "       b.htm : 2222_B - HIBA: a konyvtar nem hozhato letre "
        "(mkdir(2222_B): File exists)\n"
        "       c.htm : 3333_C - HIBA: a masolat nem irhato "
-       "(3333_C/c.htm: not a regular file)\n"},
+       "(3333_C/c.htm: not a regular file)\n",
+       true},
   };
+  std::string notSetUp;  // cases this file system cannot hold
   for (const Case& c : cases) {
     Folder f;
+    const std::string refused = c.symlink ? f.RefusesSymlink() : "";
+    if (!refused.empty()) {
+      notSetUp += std::string(c.what) + ": this file system cannot hold " +
+                  refused + "; ";
+      continue;
+    }
     c.setUp(f);
     const Tree before = stampedTreeOf(f.path());
     RunResult dry = runProgram(f.path(), withArguments({"-n"}));
@@ -166,6 +175,8 @@ TEST(EndToEnd, DryRunTellsWhatTheRunDoes) {
     EXPECT_EQ(r.out, dry.out) << c.what;
     EXPECT_EQ(r.err, dry.err) << c.what;
   }
+  if (!notSetUp.empty())
+    GTEST_SKIP() << "the other cases ran; not set up: " << notSetUp;
 }
 
 }  // namespace

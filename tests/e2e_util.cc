@@ -59,8 +59,10 @@ std::string readUntouched(const std::string& path) {
   return bytes;
 }
 
+bool readsKeepAccessTimes();
+
 // " [mode inode size, access, modification and change times]" of what
-// lstat says.
+// lstat says; "-" for the access time where reading changes it.
 std::string stampOf(const struct stat& st) {
 #ifdef __APPLE__
   const timespec times[] = {st.st_atimespec, st.st_mtimespec, st.st_ctimespec};
@@ -74,7 +76,7 @@ std::string stampOf(const struct stat& st) {
     char time[48];
     std::snprintf(time, sizeof time, " %lld.%09ld",
                   static_cast<long long>(t.tv_sec), t.tv_nsec);
-    stamp += time;
+    stamp += &t == &times[0] && !readsKeepAccessTimes() ? " -" : time;
   }
   return stamp + "]";
 }
@@ -274,6 +276,37 @@ RunResult runOnTerminal(const std::string& dir, const RunOptions& options) {
   return result;
 }
 
+// Whether the scratch folders' file system keeps the access times of a
+// file and a directory that a tree with stamps reads: FUSE file systems
+// (exFAT, NTFS) may set them whatever the reader asks.
+bool readsKeepAccessTimes() {
+  static const bool keep = [] {
+    Folder probe;
+    const std::string file = probe.path() + "/probe";
+    writeFile(file, "x");
+    const struct timespec old[2] = {{978307200, 0}, {978307200, 0}};
+    struct stat before[2], after[2];
+    const std::string paths[2] = {file, probe.path()};
+    for (int i = 0; i < 2; ++i) {
+      if (utimensat(AT_FDCWD, paths[i].c_str(), old, 0) != 0 ||
+          lstat(paths[i].c_str(), &before[i]) != 0)
+        return false;
+    }
+    std::map<std::string, std::string> tree;
+    walk(probe.path(), "", false, &tree);
+    bool kept = true;
+    for (int i = 0; i < 2; ++i) {
+      kept = kept && lstat(paths[i].c_str(), &after[i]) == 0 &&
+             before[i].st_atim.tv_sec == after[i].st_atim.tv_sec &&
+             before[i].st_atim.tv_nsec == after[i].st_atim.tv_nsec;
+    }
+    if (!kept)
+      std::printf("access times not compared: reading changes them here\n");
+    return kept;
+  }();
+  return keep;
+}
+
 }  // namespace
 
 std::map<std::string, std::string> treeOf(const std::string& root) {
@@ -321,9 +354,14 @@ bool endsWith(const std::string& s, const std::string& suffix) {
          s.compare(s.size() - suffix.size(), suffix.size(), suffix) == 0;
 }
 
+std::string scratchBase() {
+  const char* base = std::getenv("KORENDEZO_TEST_TMP");
+  return base && *base ? base : "/tmp";
+}
+
 Folder::Folder() {
-  char pattern[] = "/tmp/korendezo-e2e-XXXXXX";
-  check(mkdtemp(pattern) != nullptr, "mkdtemp");
+  std::string pattern = scratchBase() + "/korendezo-e2e-XXXXXX";
+  check(mkdtemp(&pattern[0]) != nullptr, "mkdtemp in " + scratchBase());
   path_ = pattern;
 }
 
@@ -340,6 +378,90 @@ Folder::~Folder() {
 std::string Folder::Sibling(const std::string& suffix) {
   siblings_.push_back(path_ + suffix);
   return siblings_.back();
+}
+
+namespace {
+
+// `name` with bytes outside printable ASCII as \xNN.
+std::string shown(const std::string& name) {
+  std::string out;
+  for (unsigned char c : name) {
+    char hex[8];
+    std::snprintf(hex, sizeof hex, "\\x%02X", c);
+    out += c >= 0x20 && c < 0x7f ? std::string(1, static_cast<char>(c)) : hex;
+  }
+  return out;
+}
+
+// "" when `made`, else `what` and the system's reason.
+std::string refusal(bool made, const std::string& what) {
+  return made ? "" : what + " (" + std::strerror(errno) + ")";
+}
+
+const char kProbe[] = ".probe";
+
+}  // namespace
+
+std::string Folder::RefusesName(const std::string& name) const {
+  const std::string path = path_ + "/" + name;
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0666);
+  if (fd >= 0) {
+    close(fd);
+    unlink(path.c_str());
+  }
+  return refusal(fd >= 0, "a file named \"" + shown(name) + "\"");
+}
+
+std::string Folder::RefusesSymlink() const {
+  const std::string path = path_ + "/" + kProbe;
+  const bool made = symlink("target", path.c_str()) == 0;
+  std::string why = refusal(made, "a symbolic link");
+  unlink(path.c_str());
+  return why;
+}
+
+std::string Folder::RefusesFifo() const {
+  const std::string path = path_ + "/" + kProbe;
+  const bool made = mkfifo(path.c_str(), 0666) == 0;
+  std::string why = refusal(made, "a FIFO");
+  unlink(path.c_str());
+  return why;
+}
+
+std::string Folder::RefusesHardLink() const {
+  const std::string path = path_ + "/" + kProbe;
+  writeFile(path, "");
+  const bool made = link(path.c_str(), (path + "2").c_str()) == 0;
+  std::string why = refusal(made, "a hard link");
+  unlink((path + "2").c_str());
+  unlink(path.c_str());
+  return why;
+}
+
+std::string Folder::RefusesChangeTime() const {
+  const std::string path = path_ + "/" + kProbe;
+  writeFile(path, "");
+  const struct timespec old[2] = {{978307200, 0}, {978307200, 0}};
+  struct stat st;
+  const bool made = utimensat(AT_FDCWD, path.c_str(), old, 0) == 0 &&
+                    stat(path.c_str(), &st) == 0;
+  std::string why = refusal(made, "a file whose times are set");
+  if (made && st.st_ctim.tv_sec == st.st_mtim.tv_sec &&
+      st.st_ctim.tv_nsec == st.st_mtim.tv_nsec)
+    why = "a change time of a file's own (it shows the modification time)";
+  unlink(path.c_str());
+  return why;
+}
+
+bool Folder::HasAnonymousFiles() const {
+#ifdef O_TMPFILE
+  int fd = open(path_.c_str(), O_TMPFILE | O_WRONLY, 0600);
+  if (fd >= 0)
+    close(fd);
+  return fd >= 0;
+#else
+  return false;
+#endif
 }
 
 void Folder::Write(const std::string& name, const std::string& bytes) {

@@ -31,7 +31,11 @@ bool endsWith(const std::string& s, const std::string& suffix);
 // Where strace is installed, or "".
 std::string stracePath();
 
-// A new empty directory under /tmp, removed with all it holds.
+// Where scratch folders are made: $KORENDEZO_TEST_TMP (a mount of another
+// file system, say), or /tmp.
+std::string scratchBase();
+
+// A new empty directory under scratchBase(), removed with all it holds.
 class Folder {
  public:
   Folder();
@@ -50,6 +54,20 @@ class Folder {
   void MakeFifo(const std::string& name);
   // Writes `name` until the file system is full.
   void FillDisk(const std::string& name);
+  // Why this folder's file system cannot hold what a test would set up
+  // (FAT has no links, some file systems refuse some bytes in names), or
+  // "" where it can. Each tries it once in the folder and removes it.
+  std::string RefusesName(const std::string& name) const;
+  std::string RefusesSymlink() const;
+  std::string RefusesFifo() const;
+  std::string RefusesHardLink() const;
+  // A change time of a file's own: FAT and exFAT show the modification
+  // time in its place, so a rewrite whose modification time is put back
+  // leaves no trace.
+  std::string RefusesChangeTime() const;
+  // Whether a copy made here starts as an anonymous file, which linkat
+  // puts in place; elsewhere one with a name of its own is renamed.
+  bool HasAnonymousFiles() const;
   // The folder is a mount point to be unmounted before removal.
   void SetMounted() { mounted_ = true; }
   std::map<std::string, std::string> Tree() const { return treeOf(path_); }
@@ -59,6 +77,15 @@ class Folder {
   std::vector<std::string> siblings_;
   bool mounted_ = false;
 };
+
+// Skips the test where `refusal`, a Folder::Refuses... call, says that
+// the scratch folders' file system cannot hold what the test sets up.
+#define SKIP_WHERE_REFUSED(refusal)                                    \
+  do {                                                                 \
+    const std::string refused_ = (refusal);                            \
+    if (!refused_.empty())                                             \
+      GTEST_SKIP() << "this file system cannot hold " << refused_;     \
+  } while (0)
 
 struct RunOptions {
   rlim_t fileSizeLimit = RLIM_INFINITY;

@@ -331,3 +331,14 @@ TEST_F(TransferTest, SaveReplacesOnlyWhenTheCopyIsWhole) {
 }
 
 }  // namespace
+
+// The processor check, asked of cpuid and xgetbv, agrees with the
+// compiler's own where that links.
+TEST(LineEnds, ProcessorCheckAgreesWithTheCompilers) {
+#if defined(__linux__) && defined(__SSE2__)
+  __builtin_cpu_init();
+  EXPECT_EQ(__builtin_cpu_supports("avx2") != 0, processorHasAvx2());
+#else
+  GTEST_SKIP() << "the compiler's own check links on x86 Linux only";
+#endif
+}

@@ -173,31 +173,53 @@ namespace {
 
 // --- Keep the metadata ---
 
-// Takes over the source's owner where the process may, then its
-// permission bits (a change of owner may clear set-id bits) and times.
-bool copyMetadata(const Copy& copy, const FileInfo& source,
-                  std::string* err) {
-  int fd = static_cast<int>(copy.file);
-  if (fchown(fd, source.owner, source.group) != 0 && errno != EPERM &&
-      errno != EINVAL && errno != EOPNOTSUPP) {
-    *err = failure("fchown", copy.path.c_str(), errno);
-    return false;
+// Whether a call that sets a piece of metadata failed because the file
+// system cannot keep it, or the process may not set it: FAT through FUSE
+// answers ENOSYS, others EOPNOTSUPP, EPERM or EINVAL. That step is left
+// out; any other error fails the copy.
+bool cannotKeep(int error) {
+  switch (error) {
+    case ENOSYS:
+    case EOPNOTSUPP:
+#if ENOTSUP != EOPNOTSUPP
+    case ENOTSUP:
+#endif
+    case EPERM:
+    case EINVAL:
+      return true;
+    default:
+      return false;
   }
-  if (fchmod(fd, static_cast<mode_t>(source.mode & 07777)) != 0 &&
-      errno != EPERM && errno != EOPNOTSUPP) {
-    *err = failure("fchmod", copy.path.c_str(), errno);
-    return false;
-  }
-  struct timespec times[2] = {
+}
+
+// Gives the copy `fd` the source's access and modification times.
+int copyTimes(int fd, const FileInfo& source) {
+  const struct timespec times[2] = {
       {static_cast<time_t>(source.accessTime[0]),
        static_cast<long>(source.accessTime[1])},
       {static_cast<time_t>(source.modifyTime[0]),
        static_cast<long>(source.modifyTime[1])}};
-  if (futimens(fd, times) != 0 && errno != EPERM) {
-    *err = failure("futimens", copy.path.c_str(), errno);
-    return false;
-  }
-  return true;
+  return futimens(fd, times);
+}
+
+// Takes over the source's owner where the process may, then its
+// permission bits (a change of owner may clear set-id bits) and times,
+// each where the file system keeps it.
+bool copyMetadata(const Copy& copy, const FileInfo& source,
+                  std::string* err) {
+  int fd = static_cast<int>(copy.file);
+  const char* failed = nullptr;
+  if (fchown(fd, source.owner, source.group) != 0 && !cannotKeep(errno))
+    failed = "fchown";
+  else if (fchmod(fd, static_cast<mode_t>(source.mode & 07777)) != 0 &&
+           !cannotKeep(errno))
+    failed = "fchmod";
+  else if (copyTimes(fd, source) != 0 && !cannotKeep(errno))
+    failed = "futimens";
+  if (!failed)
+    return true;
+  *err = failure(failed, copy.path.c_str(), errno);
+  return false;
 }
 
 // --- Put in place ---
@@ -249,6 +271,23 @@ MoveStatus renameOver(Copy* copy, const char* name, std::string* err) {
   return MoveStatus::Failed;
 }
 
+// Some file systems give a renamed file new times (FAT through fusefat):
+// the copy, renamed into place, takes the source's again. It is whole and
+// in place by now, so a failure here leaves it with the times it has.
+void keepTimesOverRename(const Copy& copy, const FileInfo& source) {
+  int fd = static_cast<int>(copy.file);
+  struct stat st;
+  FileInfo now;
+  if (fstat(fd, &st) != 0)
+    return;
+  posix::describe(st, &now);
+  if (now.accessTime[0] != source.accessTime[0] ||
+      now.accessTime[1] != source.accessTime[1] ||
+      now.modifyTime[0] != source.modifyTime[0] ||
+      now.modifyTime[1] != source.modifyTime[1])
+    copyTimes(fd, source);
+}
+
 // After the copy replaced another name of the source itself, the change
 // time that gave the source, once the source's name in the folder shows it
 // otherwise as it was read.
@@ -287,7 +326,10 @@ MoveStatus place(Copy* copy, FileInfo* source, const char* name,
   if (copy->tempName.empty() && !nameAnonymousCopy(copy, err))
     return MoveStatus::Failed;
   MoveStatus status = renameOver(copy, name, err);
-  if (status == MoveStatus::Moved && existing.SameFile(*source))
+  if (status != MoveStatus::Moved)
+    return status;
+  keepTimesOverRename(*copy, *source);
+  if (existing.SameFile(*source))
     takeOwnChange(name, source);
   return status;
 }

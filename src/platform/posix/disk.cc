@@ -32,10 +32,13 @@ const timespec& changedAt(const struct stat& st) { return st.st_ctim; }
 #endif
 
 // Renames `name` into `dir` unless the name is taken there (EEXIST);
-// EINVAL or ENOSYS where the system cannot promise that.
+// EINVAL, ENOSYS or ENOTSUP where the system cannot promise that.
 int renameNoReplace(const char* name, int dir) {
-#ifdef RENAME_NOREPLACE
+#if defined(RENAME_NOREPLACE)
   return renameat2(AT_FDCWD, name, dir, name, RENAME_NOREPLACE);
+#elif defined(RENAME_EXCL)
+  // macOS 10.12 and later.
+  return renameatx_np(AT_FDCWD, name, dir, name, RENAME_EXCL);
 #else
   (void)name;
   (void)dir;
@@ -389,7 +392,8 @@ MoveStatus PosixDisk::MoveInto(const char* name, const FileInfo& source,
     return MoveStatus::Moved;
   if (errno == EXDEV)
     return MoveStatus::CopyInstead;
-  if (errno != EEXIST && errno != EINVAL && errno != ENOSYS)
+  if (errno != EEXIST && errno != EINVAL && errno != ENOSYS &&
+      errno != ENOTSUP)
     return renameFailed(name, source, err);
   // Something has the name: a file to replace, the report itself through
   // a hard link, or what may not be replaced.
