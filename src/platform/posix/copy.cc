@@ -24,10 +24,6 @@
 #include <cerrno>
 #include <climits>
 #include <cstdio>
-#include <exception>
-#include <functional>
-#include <system_error>
-#include <thread>
 #include <vector>
 
 #include "platform/posix/posix.h"
@@ -349,41 +345,6 @@ void discard(Copy* copy) {
 
 // --- Commit: several copies flushed together ---
 
-// Runs work(0) to work(count - 1) at once, on threads of their own where
-// they can be had, else one after another here. A file system commits the
-// data of files flushed together in one go, so flushing many copies at
-// once costs little more than flushing one. Memory that runs out on a
-// thread runs out here.
-void atOnce(size_t count, const std::function<void(size_t)>& work) {
-  if (count == 0)
-    return;
-  std::vector<std::exception_ptr> thrown(count);
-  std::vector<std::thread> threads;
-  auto guarded = [&](size_t i) {
-    try {
-      work(i);
-    } catch (...) {
-      thrown[i] = std::current_exception();
-    }
-  };
-  try {
-    threads.reserve(count);
-    for (size_t i = 1; i < count; ++i)
-      threads.emplace_back(guarded, i);
-  } catch (const std::system_error&) {
-    // No more threads: the rest run here.
-  }
-  guarded(0);
-  for (size_t i = threads.size() + 1; i < count; ++i)
-    guarded(i);
-  for (std::thread& thread : threads)
-    thread.join();
-  for (const std::exception_ptr& error : thrown) {
-    if (error)
-      std::rethrow_exception(error);
-  }
-}
-
 // Gives the copy `source`'s metadata and flushes it; false, with *err,
 // when either fails.
 bool flush(const Copy& copy, const FileInfo& source, std::string* err) {
@@ -432,7 +393,7 @@ void PosixDisk::CommitAll(CopyCommit* commits, size_t count) {
   for (size_t i = 0; i < count; ++i)
     copies[i] = &copies_.at(commits[i].copy);
   std::vector<char> flushed(count);
-  atOnce(count, [&](size_t i) {
+  flushers_.Run(count, [&](size_t i) {
     flushed[i] = flush(*copies[i], *commits[i].source, &commits[i].err);
   });
   // A directory that another program moved away since the copies were
@@ -466,7 +427,7 @@ void PosixDisk::CommitAll(CopyCommit* commits, size_t count) {
   }
   // The new entries are on stable storage before any report goes.
   std::vector<int> dirErrors(dirs.size());
-  atOnce(dirs.size(), [&](size_t i) {
+  flushers_.Run(dirs.size(), [&](size_t i) {
     dirErrors[i] = fsync(dirs[i]) == 0 ? 0 : errno;
   });
   for (size_t i = 0; i < count; ++i) {

@@ -12,8 +12,14 @@
 #include <cerrno>
 
 #include <array>
+#include <condition_variable>
+#include <exception>
+#include <functional>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <unordered_map>
+#include <vector>
 
 #include "platform/host.h"
 
@@ -84,6 +90,31 @@ void atFatalSignal(void (*cleanup)());
 void holdFatalSignals();
 void releaseFatalSignals();
 
+// flushers.cc: threads kept for the run, on which the flushes of several
+// copies wait together.
+class Flushers {
+ public:
+  ~Flushers();
+  // Runs work(0) to work(count - 1) at once, on the threads and this one
+  // (one after another where no thread can be had); memory that runs out on
+  // a thread runs out here.
+  void Run(size_t count, const std::function<void(size_t)>& work);
+
+ private:
+  void Grow(size_t threads);
+  void Serve();
+  // Takes and does work while there is some; `hold` is held between.
+  void Take(std::unique_lock<std::mutex>& hold);
+
+  std::mutex lock_;
+  std::condition_variable wake_, done_;
+  const std::function<void(size_t)>* job_ = nullptr;
+  size_t count_ = 0, next_ = 0, busy_ = 0;
+  std::vector<std::exception_ptr> thrown_;
+  bool stopping_ = false;
+  std::vector<std::thread> threads_;
+};
+
 // names.cc: whether a directory entry's name is one of a report.
 bool matchesReportName(const char* name);
 
@@ -141,6 +172,7 @@ class PosixDisk : public DiskInterface {
   bool leftoversSeen_ = false;  // by the listing
   posix::ReadAhead ahead_;
   std::unordered_map<FileHandle, host::Copy> copies_;
+  Flushers flushers_;
   int lockFd_ = -1;
   bool locked_ = false;
 };
