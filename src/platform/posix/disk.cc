@@ -272,7 +272,8 @@ void PosixDisk::ReadAhead(const char* name) {
 OpenStatus PosixDisk::OpenRead(const char* name, FileHandle* handle,
                                FileInfo* info, std::string* err) {
   int fd = ahead_.Take(name);
-  if (fd < 0)
+  const bool ahead = fd >= 0;
+  if (!ahead)
     fd = openForReading(name);
   // With too many files open, what is read ahead is given back first.
   if (fd < 0 && tooManyOpen(errno)) {
@@ -299,6 +300,7 @@ OpenStatus PosixDisk::OpenRead(const char* name, FileHandle* handle,
     return OpenStatus::NotAFile;
   }
   describe(st, info);
+  openedInTurn_ = ahead ? FileInfo() : *info;
   *handle = fd;
   files_.Add(fd, name);
   return OpenStatus::Opened;
@@ -378,14 +380,16 @@ MoveStatus PosixDisk::MoveInto(const char* name, const FileInfo& source,
                                DirHandle dir, std::string* err) {
   // Opened ahead of its turn, a report may have lost its name to another
   // file by now; that one is never moved as this report.
-  FileInfo now;
-  switch (lookAtSource(name, source, &now, err)) {
-    case Source::AsOpened:
-      break;
-    case Source::Gone:
-      return MoveStatus::Gone;
-    case Source::Other:
-      return MoveStatus::Failed;
+  if (!openedInTurn_.SameFile(source)) {
+    FileInfo now;
+    switch (lookAtSource(name, source, &now, err)) {
+      case Source::AsOpened:
+        break;
+      case Source::Gone:
+        return MoveStatus::Gone;
+      case Source::Other:
+        return MoveStatus::Failed;
+    }
   }
   int to = static_cast<int>(dir);
   if (renameNoReplace(name, to) == 0)

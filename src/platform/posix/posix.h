@@ -49,31 +49,33 @@ int writeAll(int fd, const char* data, size_t size);
 // link, never waiting on a FIFO, without changing its access time where
 // the process may.
 int openForReading(const char* name);
+void closeIfOpen(int fd);
 
-// Reports opened ahead of their turn, oldest first, in a ring: a few
-// descriptors however many reports there are. Until a read finds a report
-// that the page cache does not hold, reads take only what it holds; from
-// then on each report opened ahead is read from the disk meanwhile (Linux;
-// elsewhere nothing is opened ahead).
+// Reports to be read soon, oldest first, in a ring: a few descriptors
+// however many reports there are. Until a read finds a report that the
+// page cache does not hold, reads take only what it holds, and reports are
+// opened in their turn; from then on each is opened ahead of its turn and
+// read from the disk meanwhile (Linux; elsewhere nothing is opened ahead).
 class ReadAhead {
  public:
   ~ReadAhead() { Drop(); }
   void Open(const char* name);
   // Closes every report opened ahead.
   void Drop();
-  // The descriptor opened ahead for `name`, or -1. Those opened before it
-  // have had their turn: they are closed.
+  // The descriptor opened ahead for `name`, or -1 when it was not. Those
+  // before it have had their turn: they are closed.
   int Take(const char* name);
   // read(), EINTR retried; false with errno set when it fails.
   bool Read(int fd, char* buf, size_t size, size_t* got);
 
  private:
-  int TakeOldest();
-
   struct Ahead {
     std::string name;
     int fd = -1;
   };
+  int TakeOldest();
+  void OpenAhead(Ahead* slot);
+
   std::array<Ahead, 64> ring_;
   size_t first_ = 0, count_ = 0;
   bool advising_ = false;
@@ -171,6 +173,9 @@ class PosixDisk : public DiskInterface {
   uint64_t folderDevice_ = 0;
   bool leftoversSeen_ = false;  // by the listing
   posix::ReadAhead ahead_;
+  // The report last opened in its turn, not ahead of it: between its open
+  // and its move there is no time for another file to take its name.
+  FileInfo openedInTurn_;
   std::unordered_map<FileHandle, host::Copy> copies_;
   Flushers flushers_;
   int lockFd_ = -1;

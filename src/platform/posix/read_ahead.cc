@@ -43,6 +43,11 @@ ssize_t readCached(int fd, char* buf, size_t size) {
 // O_NOFOLLOW: a link is never read. O_NONBLOCK: opening a FIFO that took
 // a report's name does not hang. O_NOATIME, where the process may use
 // it: reading does not change the time that the move keeps.
+void closeIfOpen(int fd) {
+  if (fd >= 0)
+    close(fd);
+}
+
 int openForReading(const char* name) {
   const int flags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
   int fd = open(name, flags | kNoAccessTime);
@@ -54,21 +59,27 @@ int openForReading(const char* name) {
 void ReadAhead::Open(const char* name) {
   if (!kReadsAhead)
     return;
-  int fd = openForReading(name);
-  if (fd < 0)
-    return;  // opened again in its turn, which tells what failed
-  if (advising_)
-    adviseWillNeed(fd);
   if (count_ == ring_.size())
-    close(TakeOldest());
+    closeIfOpen(TakeOldest());
   Ahead& slot = ring_[(first_ + count_++) % ring_.size()];
   slot.name = name;
-  slot.fd = fd;
+  slot.fd = -1;
+  // While the page cache holds the reports, opening them ahead gains
+  // nothing: they are opened in their turn.
+  if (advising_)
+    OpenAhead(&slot);
+}
+
+void ReadAhead::OpenAhead(Ahead* slot) {
+  // One that fails is opened again in its turn, which tells what failed.
+  slot->fd = openForReading(slot->name.c_str());
+  if (slot->fd >= 0)
+    adviseWillNeed(slot->fd);
 }
 
 void ReadAhead::Drop() {
   while (count_ != 0)
-    close(TakeOldest());
+    closeIfOpen(TakeOldest());
 }
 
 int ReadAhead::Take(const char* name) {
@@ -76,7 +87,7 @@ int ReadAhead::Take(const char* name) {
     if (ring_[(first_ + i) % ring_.size()].name != name)
       continue;
     while (i-- != 0)
-      close(TakeOldest());
+      closeIfOpen(TakeOldest());
     return TakeOldest();
   }
   return -1;
@@ -98,7 +109,7 @@ bool ReadAhead::Read(int fd, char* buf, size_t size, size_t* got) {
       return false;
     advising_ = true;
     for (size_t i = 0; i < count_; ++i)
-      adviseWillNeed(ring_[(first_ + i) % ring_.size()].fd);
+      OpenAhead(&ring_[(first_ + i) % ring_.size()]);
   }
 }
 
