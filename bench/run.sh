@@ -34,7 +34,9 @@
 # $BUILD/bench-data; all on one file system), KEEP=1 keeps the generated
 # folders for the next run, KORENDEZO (an absolute path) times another
 # korendezo binary, an older build say, HOT_PATHS=0 skips the
-# micro-benchmarks.
+# micro-benchmarks, NOFILE (default 1024, a Debian login's) is the soft
+# limit of open files both programs start with: korendezo holds as many
+# directories open as it allows.
 #
 # Each run gets a fresh copy of the folder, made and flushed to disk with
 # sync before the clock starts; cold, the page cache is then dropped
@@ -66,6 +68,8 @@ else
   hot=${HOT_PATHS:-1}
 fi
 
+nofile=${NOFILE:-1024}
+ulimit -Sn "$nofile"
 can_cold=1
 if [ "$(id -u)" != 0 ] || [ ! -w /proc/sys/vm/drop_caches ]; then
   can_cold=0
@@ -125,6 +129,7 @@ echo "machine: $(nproc) CPUs, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f
 echo "folders: $(df -T "$data" | awk 'NR == 2 { print $2 " on " $1 }') ($data)"
 echo "build:   $build_type; $runs timed runs of each program per case and cache"
 echo "source:  $(git -C "$root" rev-parse --short HEAD)$(git -C "$root" diff --quiet HEAD -- src || echo ' with changes to src/'); korendezo: $kor"
+echo "files:   at most $(ulimit -Sn) open (soft limit; hard $(ulimit -Hn))"
 echo "load:    $(cut -d' ' -f1-3 /proc/loadavg) at the start (other work on the machine slows wall times)"
 if [ "$can_cold" = 0 ]; then
   echo "run.sh: cold runs skipped: dropping the page cache needs root" >&2
