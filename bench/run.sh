@@ -4,7 +4,7 @@
 # cache dropped before each run), and runs the hot-path micro-benchmarks.
 #
 #   bench/run.sh                         every case, 5 runs of each program
-#   QUICK=1 bench/run.sh                 one case (pairs1000), 3 runs, no hot paths
+#   QUICK=1 bench/run.sh                 one case (pairs1000), warm, 3 runs, no hot paths
 #   QUICK=1 CASES=weekly-new bench/run.sh
 #   CASES="lf150" CACHES=cold bench/run.sh
 #   SYSCALLS=1 CASES=weekly-new bench/run.sh   also strace -c per report
@@ -42,7 +42,8 @@
 # sync before the clock starts; cold, the page cache is then dropped
 # (echo 3 > /proc/sys/vm/drop_caches), so that every file is read from the
 # disk. The two programs alternate and swap their order every round; the
-# figures are medians. Peak RSS comes from /usr/bin/time -v when installed,
+# figures are medians, and beside the ratio of the medians is the median
+# of each round's ratio, which a disturbance of a few seconds moves less. Peak RSS comes from /usr/bin/time -v when installed,
 # else from wait4 in bench/measure.cc, on an untimed first run of each,
 # after which the two trees are compared: the floor must leave what
 # korendezo leaves.
@@ -57,6 +58,7 @@ kinds=${KINDS:-"crlf lf"}
 if [ "${QUICK:-0}" = 1 ]; then
   runs=${RUNS:-3}
   cases=${CASES:-pairs1000}
+  CACHES=${CACHES:-warm}
   hot=${HOT_PATHS:-0}
 else
   runs=${RUNS:-5}
@@ -249,8 +251,8 @@ syscalls() {
 ratio() { echo "$1 $2" | awk '{ printf "%.3f", $1 / $2 }'; }
 per_report() { echo "$1 $2" | awk '{ printf "%.1f", $1 / $2 * 1e6 }'; }
 
-printf '%-16s %-5s %6s  %9s %9s %6s %6s  %8s %8s  %8s %8s %6s  %8s %8s  %5s\n' \
-  case cache reports korendezo floor ratio target "us/rep k" "us/rep f" \
+printf '%-16s %-5s %6s  %9s %9s %6s %6s %6s  %8s %8s  %8s %8s %6s  %8s %8s  %5s\n' \
+  case cache reports korendezo floor ratio r/rnd target "us/rep k" "us/rep f" \
   "cpu k" "cpu f" ratio "RSS k KB" "RSS f KB" load
 disk_kb=0
 rm -f "$data"/syscalls-*.txt "$data/times.log"
@@ -284,8 +286,8 @@ for id in "${ids[@]}"; do
     syscalls "$id" "$master" "$list" "$want" "$reports"
   fi
   if [ "$timed" = 0 ]; then
-    printf '%-16s %-5s %6s  %9s %9s %6s %6s  %8s %8s  %8s %8s %6s  %8s %8s  %5s\n' \
-      "$id" - "$reports" - - - "<=8MB" - - - - - "${rssk[korendezo]}" \
+    printf '%-16s %-5s %6s  %9s %9s %6s %6s %6s  %8s %8s  %8s %8s %6s  %8s %8s  %5s\n' \
+      "$id" - "$reports" - - - - "<=8MB" - - - - - "${rssk[korendezo]}" \
       "${rssk[floor]}" "$(cut -d' ' -f1 /proc/loadavg)"
   fi
   caches=${CACHES:-$def_caches}
@@ -312,8 +314,10 @@ for id in "${ids[@]}"; do
     target=$tgt_warm
     [ "$cache" = cold ] && target=$tgt_cold
     [ "$target" = - ] || target="<=$target"
-    printf '%-16s %-5s %6s  %9.4f %9.4f %6s %6s  %8s %8s  %8.4f %8.4f %6s  %8s %8s  %5s\n' \
-      "$id" "$cache" "$reports" "$k" "$f" "$(ratio "$k" "$f")" "$target" \
+    rounds=$(paste -d' ' "$data/times-korendezo" "$data/times-floor" |
+      awk '{ print $1 / $4 }' | median)
+    printf '%-16s %-5s %6s  %9.4f %9.4f %6s %6.3f %6s  %8s %8s  %8.4f %8.4f %6s  %8s %8s  %5s\n' \
+      "$id" "$cache" "$reports" "$k" "$f" "$(ratio "$k" "$f")" "$rounds" "$target" \
       "$(per_report "$k" "$reports")" "$(per_report "$f" "$reports")" \
       "$ck" "$cf" "$(ratio "$ck" "$cf")" "${rssk[korendezo]}" "${rssk[floor]}" \
       "$(cut -d' ' -f1 /proc/loadavg)"
@@ -324,6 +328,7 @@ done
 
 echo
 echo "medians of $runs runs: wall time and user+sys CPU time in seconds (k: korendezo, f: floor),"
+echo "the ratio of the medians and the median of the rounds' ratios (r/rnd),"
 echo "per report in microseconds; peak RSS of one warm run; load: 1-minute load average after the case;"
 echo "every run's figures (case cache program seconds RSS_KB cpu_seconds) in $data/times.log"
 if [ "${SYSCALLS:-0}" = 1 ]; then
