@@ -128,7 +128,16 @@ if [ "${SYSCALLS:-0}" = 1 ] && [ -z "$strace" ]; then
 fi
 
 echo "machine: $(nproc) CPUs, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ *//')"
-echo "folders: $(df -T "$data" | awk 'NR == 2 { print $2 " on " $1 }') ($data)"
+fs=$(df -T "$data" | awk 'NR == 2 { print $2 " on " $1 }')
+case $fs in
+  ext3* | ext4*)  # a journal orders metadata and changes what fsync costs
+    if compgen -G "/proc/fs/jbd2/${fs##*/}-*" >/dev/null; then
+      fs+=", with a journal"
+    else
+      fs+=", without a journal"
+    fi ;;
+esac
+echo "folders: $fs ($data)"
 echo "build:   $build_type; $runs timed runs of each program per case and cache"
 echo "source:  $(git -C "$root" rev-parse --short HEAD)$(git -C "$root" diff --quiet HEAD -- src || echo ' with changes to src/'); korendezo: $kor"
 echo "files:   at most $(ulimit -Sn) open (soft limit; hard $(ulimit -Hn))"
@@ -140,11 +149,27 @@ echo
 
 median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 
-# fresh DIR MASTER CACHE: DIR becomes a copy of MASTER, on disk before
-# timing, and for a cold run no longer in the page cache.
+# The copies go in a directory marked as a top of hierarchy (chattr +T)
+# and get a new name each, so that ext2/3/4 place each in block groups of
+# its own. Otherwise a copy's new inodes (the directories and LF copies the
+# run makes) land among those of the copy just removed, and a file system
+# without a journal (this machine's) passes over every inode removed in
+# the last 30 s each time it allocates one: a mkdir took 100-270 us of CPU
+# instead of 11, once in some runs and not in others.
+work=$data/work
+rm -rf "$work"
+mkdir "$work"
+chattr +T "$work" 2>/dev/null || true
+copies=0
+
+# fresh PROG MASTER CACHE: wdir[PROG] becomes a new copy of MASTER, on disk
+# before timing, and for a cold run no longer in the page cache.
+declare -A wdir
 fresh() {
-  rm -rf "$1"
-  cp -a "$2" "$1"
+  rm -rf "$work/$1".*
+  copies=$((copies + 1))
+  wdir[$1]=$work/$1.$copies
+  cp -a "$2" "${wdir[$1]}"
   sync
   if [ "$3" = cold ]; then
     echo 3 >/proc/sys/vm/drop_caches
@@ -221,11 +246,11 @@ rss() {
 syscalls() {
   local prog cmd
   for prog in korendezo floor; do
-    fresh "$data/work-$prog" "$2" warm
+    fresh "$prog" "$2" warm
     args "$prog" "$3"
-    "$measure" "$data/work-$prog" /dev/null "$strace" -f -c -U calls,errors,name \
+    "$measure" "${wdir[$prog]}" /dev/null "$strace" -f -c -U calls,errors,name \
       -o "$data/strace-$prog.txt" "${cmd[@]}" >/dev/null
-    check "$data/work-$prog" "$4"
+    check "${wdir[$prog]}" "$4"
   done
   {
     echo "$1: system calls per report ($5 reports), strace -c -f of one warm run"
@@ -272,11 +297,11 @@ for id in "${ids[@]}"; do
   # the floor must do the same moves as korendezo.
   declare -A rssk=()
   for prog in korendezo floor; do
-    fresh "$data/work-$prog" "$master" warm
-    rssk[$prog]=$(rss "$prog" "$data/work-$prog" "$list")
-    check "$data/work-$prog" "$want"
+    fresh "$prog" "$master" warm
+    rssk[$prog]=$(rss "$prog" "${wdir[$prog]}" "$list")
+    check "${wdir[$prog]}" "$want"
   done
-  if ! diff -rq "$data/work-korendezo" "$data/work-floor" >/dev/null; then
+  if ! diff -rq "${wdir[korendezo]}" "${wdir[floor]}" >/dev/null; then
     echo "run.sh: korendezo and the floor left different trees for $id" >&2
     exit 1
   fi
@@ -301,10 +326,10 @@ for id in "${ids[@]}"; do
       order="korendezo floor"
       ((i % 2)) && order="floor korendezo"
       for prog in $order; do
-        fresh "$data/work-$prog" "$master" "$cache"
-        timed "$prog" "$data/work-$prog" "$list" | tee -a "$data/times-$prog" |
+        fresh "$prog" "$master" "$cache"
+        timed "$prog" "${wdir[$prog]}" "$list" | tee -a "$data/times-$prog" |
           sed "s/^/$id $cache $prog /" >>"$data/times.log"
-        check "$data/work-$prog" "$want"
+        check "${wdir[$prog]}" "$want"
       done
     done
     k=$(cut -d' ' -f1 "$data/times-korendezo" | median)
@@ -322,7 +347,7 @@ for id in "${ids[@]}"; do
       "$ck" "$cf" "$(ratio "$ck" "$cf")" "${rssk[korendezo]}" "${rssk[floor]}" \
       "$(cut -d' ' -f1 /proc/loadavg)"
   done
-  rm -rf "$data"/work-*
+  rm -rf "${work:?}"/*
   [ "${KEEP:-}" = 1 ] || rm -rf "$master" "$list" "$master.done"
 done
 
