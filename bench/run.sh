@@ -121,6 +121,12 @@ measure=$build/bench/bench_measure
 gen=$build/bench/bench_gen
 mkdir -p "$data"
 data=$(cd "$data" && pwd)
+# Two runs on one DATA would remove each other's copies.
+exec 9>"$data/.lock"
+if ! flock -n 9; then
+  echo "run.sh: another run uses $data: waiting for it" >&2
+  flock 9
+fi
 strace=$(command -v strace || true)
 if [ "${SYSCALLS:-0}" = 1 ] && [ -z "$strace" ]; then
   echo "run.sh: SYSCALLS=1 needs strace" >&2
