@@ -4,10 +4,15 @@
 //   floor LIST
 //
 // LIST is the generator's side list, so there is no recognition. For every
-// .htm entry of the listing: open, read whole, close; for a report also make
-// its directory and then either rename it there (CR LF ends) or write the
-// CR LF copy to a temporary file, fsync, close, rename it into place and
-// remove the source (LF ends). No output.
+// .htm entry of the listing: open, read whole, close; for a report then
+// either rename it into its directory (CR LF ends) or write the CR LF copy
+// to a temporary file there, fsync, close, rename it into place and remove
+// the source (LF ends). No output.
+//
+// Each directory the run needs is made once, when its first report comes:
+// one mkdir per directory, which fails with EEXIST for a directory that
+// was there before (the weekly run's). Any sorter has to learn that much
+// about each directory once; more is its own cost.
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -19,6 +24,7 @@
 #include <cstring>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <utility>
 
 namespace {
@@ -119,6 +125,7 @@ int main(int argc, char** argv) {
     names.append(e->d_name, std::strlen(e->d_name) + 1);
   closedir(d);
 
+  std::unordered_set<std::string> made;  // directories made or found
   char dest[2048];
   for (size_t at = 0; at < names.size(); at += std::strlen(&names[at]) + 1) {
     const char* name = &names[at];
@@ -130,7 +137,8 @@ int main(int argc, char** argv) {
     if (mode == '-')
       continue;
     const char* dir = it->second.second.c_str();
-    if (mkdir(dir, 0777) != 0 && errno != EEXIST)
+    if (made.insert(it->second.second).second && mkdir(dir, 0777) != 0 &&
+        errno != EEXIST)
       die("mkdir", dir);
     std::snprintf(dest, sizeof dest, "%s/%s", dir, name);
     if (mode == 'r') {

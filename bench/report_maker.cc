@@ -1,5 +1,6 @@
 #include "report_maker.h"
 
+#include <cstdio>
 #include <cstring>
 
 uint64_t Rng::Next() {
@@ -22,6 +23,18 @@ const Game kGames[] = {
     {"3318", "Fekete Erdő"},  {"3318", "Üvegvár"},
     {"5081", "Északi Tábor"}, {"5081", "Szélmalom"},
     {"7764", "Holdtükör"},    {"7764", "Kőhíd"},
+};
+
+// Title words of manyGames: 20 x 20 two-word titles.
+const char* const kTitleFirst[] = {
+    "Északi", "Déli",   "Keleti", "Nyugati", "Ködös",   "Fekete", "Fehér",
+    "Vörös",  "Arany",  "Ezüst",  "Régi",    "Új",      "Csendes", "Vad",
+    "Hideg",  "Meleg",  "Mély",   "Magas",   "Rejtett", "Elhagyott",
+};
+const char* const kTitleSecond[] = {
+    "Tábor",  "Völgy",   "Őrség",  "Erdő", "Vár",   "Híd",    "Torony",
+    "Kapu",   "Tó",      "Mező",   "Szoros", "Sziget", "Barlang", "Rét",
+    "Forrás", "Domb",    "Puszta", "Határ", "Kikötő", "Malom",
 };
 
 const char* const kWords[] = {
@@ -113,6 +126,22 @@ void fillBody(Rng& rng, std::string* text, size_t size, size_t tail,
 const Game* benchGames(size_t* count) {
   *count = sizeof kGames / sizeof kGames[0];
   return kGames;
+}
+
+std::vector<Game> manyGames(size_t count) {
+  constexpr size_t kTitles = 20 * 20;
+  std::vector<Game> games;
+  games.reserve(count);
+  for (size_t p = 0; p < count; ++p) {
+    // Player p / 4, distinct 4-digit identifiers; its four titles differ,
+    // as 37 and 400 have no common factor. Players share titles.
+    char id[8];
+    std::snprintf(id, sizeof id, "%04zu", 1000 + (p / 4 * 37) % 9000);
+    size_t t = p * 37 % kTitles;
+    games.push_back(Game{id, std::string(kTitleFirst[t / 20]) + " " +
+                                 kTitleSecond[t % 20]});
+  }
+  return games;
 }
 
 std::string gameDirectory(const Game& game) {

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 // splitmix64: small, fast and the same on every platform.
 class Rng {
@@ -27,6 +28,11 @@ struct Game {
 
 // The games the generator draws from: several players, several titles.
 const Game* benchGames(size_t* count);
+
+// `count` distinct games (player/title pairs): four titles for each player,
+// titles of two words without digits, short enough for any round number
+// below 100,000. The same list on every call.
+std::vector<Game> manyGames(size_t count);
 
 // The directory a report of `game` is moved into (UTF-8).
 std::string gameDirectory(const Game& game);

@@ -6,7 +6,9 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <set>
 #include <string>
+#include <vector>
 
 #include "platform/platform.h"
 #include "recognition.h"
@@ -70,6 +72,22 @@ TEST(ReportMaker, ReportsGoWhereTheSideListSays) {
         EXPECT_LT(label, 1000u);
     }
   }
+}
+
+// The folders of many pairs have as many directories as pairs, each the
+// one korendezo makes, even at the longest round number.
+TEST(ReportMaker, ManyGamesAreDistinctDirectories) {
+  const std::vector<Game> games = manyGames(1000);
+  std::set<std::string> dirs;
+  Rng rng(4);
+  for (const Game& game : games) {
+    dirs.insert(gameDirectory(game));
+    for (const char* eol : {"\r\n", "\n"}) {
+      std::string text = makeReport(rng, game, 99999, 2000, eol);
+      EXPECT_EQ(gameDirectory(game), directoryKorendezoMakes(text));
+    }
+  }
+  EXPECT_EQ(games.size(), dirs.size());
 }
 
 TEST(ReportMaker, OtherPagesAreNotReports) {

@@ -1,41 +1,115 @@
 #!/usr/bin/env bash
 # Times korendezo against the floor program (bench/floor.cc) on the same
-# generated folders, for CR LF and for LF reports, with the files in the
-# page cache (warm) and with the cache dropped before each run (cold), and
-# runs the hot-path micro-benchmarks.
+# generated folders, warm (the folder in the page cache) and cold (the
+# cache dropped before each run), and runs the hot-path micro-benchmarks.
 #
-#   bench/run.sh
+#   bench/run.sh                         every case, 5 runs of each program
+#   QUICK=1 bench/run.sh                 one case (pairs1000), warm, 3 runs, no hot paths
+#   QUICK=1 CASES=weekly-new bench/run.sh
+#   CASES="lf150" CACHES=cold bench/run.sh
+#   SYSCALLS=1 CASES=weekly-new bench/run.sh   also strace -c per report
 #
-# Environment: SIZES (default "100 1000 2000 10000"), KINDS (default "crlf
-# lf"), CACHES (default "warm cold"; cold needs root, and is skipped with a
-# message without it), RUNS (timed runs of each program per folder, default
-# 5), BUILD (build directory, default build-bench), BUILD_TYPE (default
-# Release, as shipped), DATA (folders, default $BUILD/bench-data; all on
-# one file system), KEEP=1 keeps the generated folders for the next run,
-# KORENDEZO (an absolute path) times another korendezo binary, an older
-# build say.
+# Cases (CASES, default all but the single today-KIND-N ones):
+#   pairs150        2,000 CR LF reports of 50 KB over 150 player/title pairs,
+#                   interleaved; warm and cold
+#   pairs1000       the same over 1,000 pairs; warm and cold
+#   weekly-new      a folder sorted before: 950 directories holding 5 older
+#                   reports each, and one new CR LF report of 20 KB for each
+#                   directory; warm
+#   weekly-replace  the same, each new report taking the name of an older
+#                   one in its directory, which it replaces; warm
+#   lf150           1,000 LF reports of 50 KB over 150 pairs; warm and cold
+#   today           the folders of before: 12 pairs, SIZES entries (default
+#                   "100 1000 2000 10000") of each KIND (default "crlf lf"),
+#                   nine in ten reports of 20-200 KB, the rest other files;
+#                   warm and cold. One alone: today-crlf-2000, today-lf-1000...
+#   mem10k          10,000 reports of 20-200 KB over 1,000 pairs, CR LF and
+#                   LF (mem10k-crlf, mem10k-lf): peak RSS only, not timed
+# Setting SIZES or KINDS without CASES runs only the today case.
+#
+# Environment: RUNS (timed runs of each program per case and cache, default
+# 5), CACHES (default: each case's own; cold needs root, and is skipped
+# with a message without it), BUILD (build directory, default build-bench),
+# BUILD_TYPE (default Release, as shipped), DATA (folders, default
+# $BUILD/bench-data; all on one file system), KEEP=1 keeps the generated
+# folders for the next run, KORENDEZO (an absolute path) times another
+# korendezo binary, an older build say, HOT_PATHS=0 skips the
+# micro-benchmarks, NOFILE (default 1024, a Debian login's) is the soft
+# limit of open files both programs start with: korendezo holds as many
+# directories open as it allows.
 #
 # Each run gets a fresh copy of the folder, made and flushed to disk with
 # sync before the clock starts; cold, the page cache is then dropped
 # (echo 3 > /proc/sys/vm/drop_caches), so that every file is read from the
-# disk. The two programs alternate and swap their order every round. Peak
-# RSS comes from /usr/bin/time -v when installed, else from wait4 in
-# bench/measure.cc, on an untimed first run of each.
+# disk. The two programs alternate and swap their order every round; the
+# figures are medians, and beside the ratio of the medians is the median
+# of each round's ratio, which a disturbance of a few seconds moves less. Peak RSS comes from /usr/bin/time -v when installed,
+# else from wait4 in bench/measure.cc, on an untimed first run of each,
+# after which the two trees are compared: the floor must leave what
+# korendezo leaves.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
+started=$SECONDS
 build=${BUILD:-$root/build-bench}
 data=${DATA:-$build/bench-data}
 sizes=${SIZES:-"100 1000 2000 10000"}
 kinds=${KINDS:-"crlf lf"}
-caches=${CACHES:-"warm cold"}
-runs=${RUNS:-5}
-
-if [[ " $caches " == *" cold "* ]] && { [ "$(id -u)" != 0 ] || [ ! -w /proc/sys/vm/drop_caches ]; }; then
-  echo "run.sh: cold runs skipped: dropping the page cache needs root" >&2
-  caches=$(echo " $caches " | sed 's/ cold / /; s/^ *//; s/ *$//')
+if [ "${QUICK:-0}" = 1 ]; then
+  runs=${RUNS:-3}
+  cases=${CASES:-pairs1000}
+  CACHES=${CACHES:-warm}
+  hot=${HOT_PATHS:-0}
+else
+  runs=${RUNS:-5}
+  default_cases="pairs150 pairs1000 weekly-new weekly-replace lf150 today mem10k"
+  if [ -n "${SIZES:-}${KINDS:-}" ]; then
+    default_cases=today
+  fi
+  cases=${CASES:-$default_cases}
+  hot=${HOT_PATHS:-1}
 fi
-[ -n "$caches" ] || exit 0
+
+nofile=${NOFILE:-1024}
+ulimit -Sn "$nofile"
+can_cold=1
+if [ "$(id -u)" != 0 ] || [ ! -w /proc/sys/vm/drop_caches ]; then
+  can_cold=0
+fi
+
+# describe ID: sets kind, n (reports, or entries for today's), gen_args,
+# timed (0: peak RSS only), def_caches and the issue's targets of the ratio
+# korendezo/floor (tgt_warm, tgt_cold; "-" where it sets none).
+describe() {
+  gen_args=() timed=1 def_caches="warm cold" tgt_warm=- tgt_cold=-
+  case $1 in
+    pairs150) kind=crlf n=2000 gen_args=(--pairs 150 --size 50)
+      tgt_warm=1.05 tgt_cold=0.55 ;;
+    pairs1000) kind=crlf n=2000 gen_args=(--pairs 1000 --size 50)
+      tgt_warm=1.1 tgt_cold=0.65 ;;
+    weekly-new) kind=crlf n=950 def_caches=warm tgt_warm=1.15
+      gen_args=(--pairs 950 --sorted 5 --size 20) ;;
+    weekly-replace) kind=crlf n=950 def_caches=warm tgt_warm=1.2
+      gen_args=(--pairs 950 --sorted 5 --size 20 --replace) ;;
+    lf150) kind=lf n=1000 gen_args=(--pairs 150 --size 50)
+      tgt_warm=0.4 tgt_cold=0.5 ;;
+    mem10k-crlf | mem10k-lf) kind=${1#mem10k-} n=10000 gen_args=(--pairs 1000)
+      timed=0 def_caches=warm ;;
+    today-crlf-[1-9]* | today-lf-[1-9]*)
+      n=${1##*-} kind=${1#today-} kind=${kind%-*} ;;
+    *) echo "run.sh: no case $1" >&2; exit 2 ;;
+  esac
+}
+
+ids=()
+for c in $cases; do
+  case $c in
+    today) for n in $sizes; do for k in $kinds; do ids+=("today-$k-$n"); done; done ;;
+    mem10k) ids+=(mem10k-crlf mem10k-lf) ;;
+    *) ids+=("$c") ;;
+  esac
+done
+for id in "${ids[@]}"; do describe "$id"; done  # an unknown case stops here
 
 build_type=${BUILD_TYPE:-Release}  # as the packages are built
 cmake -S "$root" -B "$build" -DKORENDEZO_BENCH=ON -DKORENDEZO_TESTS=OFF \
@@ -47,48 +121,110 @@ measure=$build/bench/bench_measure
 gen=$build/bench/bench_gen
 mkdir -p "$data"
 data=$(cd "$data" && pwd)
+# Two runs on one DATA would remove each other's copies.
+exec 9>"$data/.lock"
+if ! flock -n 9; then
+  echo "run.sh: another run uses $data: waiting for it" >&2
+  flock 9
+fi
+strace=$(command -v strace || true)
+if [ "${SYSCALLS:-0}" = 1 ] && [ -z "$strace" ]; then
+  echo "run.sh: SYSCALLS=1 needs strace" >&2
+  exit 1
+fi
 
 echo "machine: $(nproc) CPUs, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ *//')"
-echo "folders: $(df -T "$data" | awk 'NR == 2 { print $2 " on " $1 }') ($data)"
-echo "build:   $build_type; $runs timed runs of each program per folder; korendezo: $kor"
+fs=$(df -T "$data" | awk 'NR == 2 { print $2 " on " $1 }')
+case $fs in
+  ext3* | ext4*)  # a journal orders metadata and changes what fsync costs
+    if compgen -G "/proc/fs/jbd2/${fs##*/}-*" >/dev/null; then
+      fs+=", with a journal"
+    else
+      fs+=", without a journal"
+    fi ;;
+esac
+echo "folders: $fs ($data)"
+echo "build:   $build_type; $runs timed runs of each program per case and cache"
+echo "source:  $(git -C "$root" rev-parse --short HEAD)$(git -C "$root" diff --quiet HEAD -- src || echo ' with changes to src/'); korendezo: $kor"
+echo "files:   at most $(ulimit -Sn) open (soft limit; hard $(ulimit -Hn))"
 echo "load:    $(cut -d' ' -f1-3 /proc/loadavg) at the start (other work on the machine slows wall times)"
+if [ "$can_cold" = 0 ]; then
+  echo "run.sh: cold runs skipped: dropping the page cache needs root" >&2
+fi
 echo
 
 median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 
-# fresh DIR MASTER CACHE: DIR becomes a copy of MASTER, on disk before
-# timing, and for a cold run no longer in the page cache.
+# The copies go in a directory marked as a top of hierarchy (chattr +T)
+# and get a new name each, so that ext2/3/4 place each in block groups of
+# its own. Otherwise a copy's new inodes (the directories and LF copies the
+# run makes) land among those of the copy just removed, and a file system
+# without a journal (this machine's) passes over every inode removed in
+# the last 30 s each time it allocates one: a mkdir took 100-270 us of CPU
+# instead of 11, once in some runs and not in others.
+work=$data/work
+rm -rf "$work"
+mkdir "$work"
+chattr +T "$work" 2>/dev/null || true
+copies=0
+
+# fresh PROG MASTER CACHE: wdir[PROG] becomes a new copy of MASTER, on disk
+# before timing, and for a cold run no longer in the page cache.
+declare -A wdir
 fresh() {
-  rm -rf "$1"
-  cp -a "$2" "$1"
+  rm -rf "$work/$1".*
+  copies=$((copies + 1))
+  wdir[$1]=$work/$1.$copies
+  cp -a "$2" "${wdir[$1]}"
   sync
   if [ "$3" = cold ]; then
     echo 3 >/proc/sys/vm/drop_caches
   fi
 }
 
-# check DIR LIST: every report of LIST sits in its directory, the rest in DIR.
+# expect MASTER LIST: "FILES LEFT", the files a run leaves in the
+# sub-directories (older ones included, less those replaced) and the .htm
+# files it leaves in the folder.
+expect() {
+  local files left name mode dir
+  files=$(find "$1" -mindepth 2 -type f | wc -l)
+  left=0
+  while IFS=$'\t' read -r name mode dir; do
+    if [ "$mode" = - ]; then
+      left=$((left + 1))
+    elif [ ! -e "$1/$dir/$name" ]; then
+      files=$((files + 1))
+    fi
+  done <"$2"
+  echo "$files $left"
+}
+
+# check DIR WANT: DIR holds what expect said.
 check() {
-  local moved left want_moved want_left
-  moved=$(find "$1" -mindepth 2 -type f | wc -l)
+  local files left
+  files=$(find "$1" -mindepth 2 -type f | wc -l)
   left=$(find "$1" -maxdepth 1 -type f -name '*.htm' | wc -l)
-  want_moved=$(awk -F'\t' '$2 != "-"' "$2" | wc -l)
-  want_left=$(awk -F'\t' '$2 == "-"' "$2" | wc -l)
-  if [ "$moved" != "$want_moved" ] || [ "$left" != "$want_left" ]; then
-    echo "run.sh: $1: $moved moved, $left .htm left; want $want_moved and $want_left" >&2
+  if [ "$files $left" != "$2" ]; then
+    echo "run.sh: $1: $files files in sub-directories and $left .htm left; want $2" >&2
     exit 1
+  fi
+}
+
+# args PROGRAM LIST: the command line of PROGRAM.
+args() {
+  if [ "$1" = korendezo ]; then
+    cmd=("$kor")
+  else
+    cmd=("$floor" "$2")
   fi
 }
 
 # timed PROGRAM DIR LIST: one measured run; prints "seconds maxrss_kb
 # cpu_seconds".
 timed() {
-  local out
-  if [ "$1" = korendezo ]; then
-    out=$("$measure" "$2" "$data/korendezo.out" "$kor")
-  else
-    out=$("$measure" "$2" /dev/null "$floor" "$3")
-  fi
+  local out cmd
+  args "$1" "$3"
+  out=$("$measure" "$2" "$data/$1.out" "${cmd[@]}")
   set -- "$1" "$2" "$3" $out
   if [ "$6" != 0 ]; then
     echo "run.sh: $1 exited with status $6" >&2
@@ -100,96 +236,139 @@ timed() {
 # rss PROGRAM DIR LIST: an untimed run; prints its peak RSS in KB.
 rss() {
   if [ -x /usr/bin/time ]; then
-    local args=("$kor")
-    [ "$1" = floor ] && args=("$floor" "$3")
-    "$measure" "$2" /dev/null /usr/bin/time -v -o "$data/time.txt" "${args[@]}" >/dev/null
+    local cmd
+    args "$1" "$3"
+    "$measure" "$2" "$data/$1.out" /usr/bin/time -v -o "$data/time.txt" "${cmd[@]}" >/dev/null
     awk -F: '/Maximum resident set size/ { gsub(/ /, "", $2); print $2 }' "$data/time.txt"
   else
     timed "$@" | cut -d' ' -f2
   fi
 }
 
-declare -A med cpu rssk
-for n in $sizes; do
-  for kind in $kinds; do
-    master=$data/$kind-$n
-    list=$master.list
-    if [ ! -e "$master.done" ]; then
-      rm -rf "$master" "$list"
-      "$gen" "$n" "$kind" "$master" "$list" >/dev/null
-      sync
-      touch "$master.done"
-    fi
-    # An untimed first run of each, for the RSS and to compare their trees:
-    # the floor must do the same moves as korendezo.
-    for prog in korendezo floor; do
-      fresh "$data/work-$prog" "$master" warm
-      rssk[$prog,$kind,$n]=$(rss "$prog" "$data/work-$prog" "$list")
-      check "$data/work-$prog" "$list"
-    done
-    if ! diff -rq "$data/work-korendezo" "$data/work-floor" >/dev/null; then
-      echo "run.sh: korendezo and the floor left different trees for $kind-$n" >&2
-      exit 1
-    fi
-    for cache in $caches; do
-      rm -f "$data"/times-*
-      for ((i = 0; i < runs; i++)); do
-        order="korendezo floor"
-        ((i % 2)) && order="floor korendezo"
-        for prog in $order; do
-          fresh "$data/work-$prog" "$master" "$cache"
-          timed "$prog" "$data/work-$prog" "$list" >>"$data/times-$prog"
-          check "$data/work-$prog" "$list"
-        done
-      done
-      for prog in korendezo floor; do
-        med[$prog,$cache,$kind,$n]=$(cut -d' ' -f1 "$data/times-$prog" | median)
-        cpu[$prog,$cache,$kind,$n]=$(cut -d' ' -f3 "$data/times-$prog" | median)
-      done
-    done
-    rm -rf "$data"/work-*
-    [ "${KEEP:-}" = 1 ] || rm -rf "$master" "$list" "$master.done"
+# syscalls ID MASTER LIST WANT REPORTS: strace -c of one warm run of each
+# program, the calls (and failed calls) per report, into
+# $data/syscalls-ID.txt. Start-up calls are shared out among the reports;
+# calls made less than once per 100 reports by both are left out.
+syscalls() {
+  local prog cmd
+  for prog in korendezo floor; do
+    fresh "$prog" "$2" warm
+    args "$prog" "$3"
+    "$measure" "${wdir[$prog]}" /dev/null "$strace" -f -c -U calls,errors,name \
+      -o "$data/strace-$prog.txt" "${cmd[@]}" >/dev/null
+    check "${wdir[$prog]}" "$4"
   done
-done
+  {
+    echo "$1: system calls per report ($5 reports), strace -c -f of one warm run"
+    printf '  %-18s %16s %16s\n' call korendezo floor
+    awk -v n="$5" '
+      FNR <= 2 || /^---/ { next }
+      { calls = substr($0, 1, 9) + 0; errs = substr($0, 11, 9) + 0
+        name = substr($0, 21); prog = (FILENAME ~ /strace-korendezo\.txt$/) ? "k" : "f"
+        c[prog, name] = calls; e[prog, name] = errs; seen[name] = 1 }
+      function cell(p, s) {
+        if (!((p, s) in c)) return "-"
+        return sprintf("%.2f", c[p, s] / n) (e[p, s] ? sprintf(" (%.2f fail)", e[p, s] / n) : "")
+      }
+      END { for (s in seen) if (s != "total" && (c["k", s] >= n / 100 || c["f", s] >= n / 100))
+              printf "%s\t%s\t%s\t%d\n", s, cell("k", s), cell("f", s), c["k", s]
+            printf "total\t%s\t%s\t%d\n", cell("k", "total"), cell("f", "total"), -1 }
+    ' "$data/strace-korendezo.txt" "$data/strace-floor.txt" |
+      sort -t$'\t' -k4,4nr -k1,1 | awk -F'\t' '{ printf "  %-18s %16s %16s\n", $1, $2, $3 }'
+    echo
+  } >"$data/syscalls-$1.txt"
+}
 
-ratio() { echo "$1 $2" | awk '{ print $1 / $2 }'; }
-echo "medians of wall time (and of user+sys CPU time), seconds; peak RSS of one warm run"
-printf '%-5s %-5s %6s  %11s %9s %6s  %9s %9s %6s  %13s %11s\n' cache kind N \
-  korendezo floor ratio "cpu kor." "cpu floor" ratio "RSS korendezo" "RSS floor"
-for cache in $caches; do
-  for n in $sizes; do
-    for kind in $kinds; do
-      k=$cache,$kind,$n
-      printf '%-5s %-5s %6s  %11.4f %9.4f %6.3f  %9.4f %9.4f %6.3f  %10s KB %8s KB\n' \
-        "$cache" "$kind" "$n" "${med[korendezo,$k]}" "${med[floor,$k]}" \
-        "$(ratio "${med[korendezo,$k]}" "${med[floor,$k]}")" \
-        "${cpu[korendezo,$k]}" "${cpu[floor,$k]}" \
-        "$(ratio "${cpu[korendezo,$k]}" "${cpu[floor,$k]}")" \
-        "${rssk[korendezo,$kind,$n]}" "${rssk[floor,$kind,$n]}"
-    done
+ratio() { echo "$1 $2" | awk '{ printf "%.3f", $1 / $2 }'; }
+per_report() { echo "$1 $2" | awk '{ printf "%.1f", $1 / $2 * 1e6 }'; }
+
+printf '%-16s %-5s %6s  %9s %9s %6s %6s %6s  %8s %8s  %8s %8s %6s  %8s %8s  %5s\n' \
+  case cache reports korendezo floor ratio r/rnd target "us/rep k" "us/rep f" \
+  "cpu k" "cpu f" ratio "RSS k KB" "RSS f KB" load
+disk_kb=0
+rm -f "$data"/syscalls-*.txt "$data/times.log"
+for id in "${ids[@]}"; do
+  describe "$id"
+  master=$data/$id
+  list=$master.list
+  if [ ! -e "$master.done" ]; then
+    rm -rf "$master" "$list"
+    "$gen" "${gen_args[@]}" "$n" "$kind" "$master" "$list" >/dev/null
+    sync
+    touch "$master.done"
+  fi
+  want=$(expect "$master" "$list")
+  reports=$(awk -F'\t' '$2 != "-"' "$list" | wc -l)
+  # An untimed first run of each, for the RSS and to compare their trees:
+  # the floor must do the same moves as korendezo.
+  declare -A rssk=()
+  for prog in korendezo floor; do
+    fresh "$prog" "$master" warm
+    rssk[$prog]=$(rss "$prog" "${wdir[$prog]}" "$list")
+    check "${wdir[$prog]}" "$want"
   done
-done
-set -- $sizes
-if [ $# -ge 2 ]; then
-  small=$1 large=${!#}
-  echo
-  echo "time per report (microseconds) at N = $sizes; peak RSS from N = $small to $large"
+  if ! diff -rq "${wdir[korendezo]}" "${wdir[floor]}" >/dev/null; then
+    echo "run.sh: korendezo and the floor left different trees for $id" >&2
+    exit 1
+  fi
+  used=$(du -sk "$data" | cut -f1)
+  ((used > disk_kb)) && disk_kb=$used
+  if [ "${SYSCALLS:-0}" = 1 ]; then
+    syscalls "$id" "$master" "$list" "$want" "$reports"
+  fi
+  if [ "$timed" = 0 ]; then
+    printf '%-16s %-5s %6s  %9s %9s %6s %6s %6s  %8s %8s  %8s %8s %6s  %8s %8s  %5s\n' \
+      "$id" - "$reports" - - - - "<=8MB" - - - - - "${rssk[korendezo]}" \
+      "${rssk[floor]}" "$(cut -d' ' -f1 /proc/loadavg)"
+  fi
+  caches=${CACHES:-$def_caches}
   for cache in $caches; do
-    for kind in $kinds; do
-      for prog in korendezo floor; do
-        per=""
-        for n in $sizes; do
-          per+=$(echo "${med[$prog,$cache,$kind,$n]} $n" | awk '{ printf " %7.1f", $1 / $2 * 1e6 }')
-        done
-        printf '%-5s %-5s %-9s %s   %+d KB\n' "$cache" "$kind" "$prog" "$per" \
-          "$((rssk[$prog,$kind,$large] - rssk[$prog,$kind,$small]))"
+    [ "$timed" = 1 ] || break
+    if [ "$cache" = cold ] && [ "$can_cold" = 0 ]; then
+      continue
+    fi
+    rm -f "$data"/times-*
+    for ((i = 0; i < runs; i++)); do
+      order="korendezo floor"
+      ((i % 2)) && order="floor korendezo"
+      for prog in $order; do
+        fresh "$prog" "$master" "$cache"
+        timed "$prog" "${wdir[$prog]}" "$list" | tee -a "$data/times-$prog" |
+          sed "s/^/$id $cache $prog /" >>"$data/times.log"
+        check "${wdir[$prog]}" "$want"
       done
     done
+    k=$(cut -d' ' -f1 "$data/times-korendezo" | median)
+    f=$(cut -d' ' -f1 "$data/times-floor" | median)
+    ck=$(cut -d' ' -f3 "$data/times-korendezo" | median)
+    cf=$(cut -d' ' -f3 "$data/times-floor" | median)
+    target=$tgt_warm
+    [ "$cache" = cold ] && target=$tgt_cold
+    [ "$target" = - ] || target="<=$target"
+    rounds=$(paste -d' ' "$data/times-korendezo" "$data/times-floor" |
+      awk '{ print $1 / $4 }' | median)
+    printf '%-16s %-5s %6s  %9.4f %9.4f %6s %6.3f %6s  %8s %8s  %8.4f %8.4f %6s  %8s %8s  %5s\n' \
+      "$id" "$cache" "$reports" "$k" "$f" "$(ratio "$k" "$f")" "$rounds" "$target" \
+      "$(per_report "$k" "$reports")" "$(per_report "$f" "$reports")" \
+      "$ck" "$cf" "$(ratio "$ck" "$cf")" "${rssk[korendezo]}" "${rssk[floor]}" \
+      "$(cut -d' ' -f1 /proc/loadavg)"
   done
-fi
+  rm -rf "${work:?}"/*
+  [ "${KEEP:-}" = 1 ] || rm -rf "$master" "$list" "$master.done"
+done
 
-echo "load:    $(cut -d' ' -f1-3 /proc/loadavg) at the end"
-if [ -x "$build/bench/hot_paths" ]; then
+echo
+echo "medians of $runs runs: wall time and user+sys CPU time in seconds (k: korendezo, f: floor),"
+echo "the ratio of the medians and the median of the rounds' ratios (r/rnd),"
+echo "per report in microseconds; peak RSS of one warm run; load: 1-minute load average after the case;"
+echo "every run's figures (case cache program seconds RSS_KB cpu_seconds) in $data/times.log"
+if [ "${SYSCALLS:-0}" = 1 ]; then
+  echo
+  cat "$data"/syscalls-*.txt
+fi
+echo "disk:    at most $((disk_kb / 1024)) MB under $data"
+echo "load:    $(cut -d' ' -f1-3 /proc/loadavg) at the end; $(((SECONDS - started) / 60)) min $(((SECONDS - started) % 60)) s"
+if [ "$hot" = 1 ] && [ -x "$build/bench/hot_paths" ]; then
   echo
   echo "hot_paths, $build_type build:"
   # Interleaved repetitions share out the disturbance of other load.
