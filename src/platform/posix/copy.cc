@@ -425,11 +425,29 @@ void PosixDisk::CommitAll(CopyCommit* commits, size_t count) {
     else if (std::find(dirs.begin(), dirs.end(), c.dir) == dirs.end())
       dirs.push_back(static_cast<int>(c.dir));
   }
-  // The new entries are on stable storage before any report goes.
-  std::vector<int> dirErrors(dirs.size());
-  flushers_.Run(dirs.size(), [&](size_t i) {
-    dirErrors[i] = fsync(dirs[i]) == 0 ? 0 : errno;
+  // The new entries are on stable storage before any report goes, and so
+  // are the entries of the directories made for them, in the folder.
+  std::vector<int> synced = dirs;
+  bool folderToo = false;
+  for (int dir : dirs)
+    folderToo = folderToo || madeUnflushed_.count(dirIds_.at(dir).inode) != 0;
+  if (folderToo)
+    synced.push_back(FolderHandle());
+  std::vector<int> errors(synced.size());
+  flushers_.Run(synced.size(), [&](size_t i) {
+    errors[i] = synced[i] < 0 ? EBADF : fsync(synced[i]) == 0 ? 0 : errno;
   });
+  // What keeps each directory's new entries from being on stable storage.
+  std::vector<std::string> dirFailures(dirs.size());
+  for (size_t d = 0; d < dirs.size(); ++d) {
+    const uint64_t inode = dirIds_.at(dirs[d]).inode;
+    if (errors[d] != 0)
+      dirFailures[d] = failure("fsync", dirs_.PathOf(dirs[d]), errors[d]);
+    else if (folderToo && errors.back() != 0 && madeUnflushed_.count(inode))
+      dirFailures[d] = failure("fsync", ".", errors.back());
+  }
+  for (size_t d = 0; folderToo && errors.back() == 0 && d < dirs.size(); ++d)
+    madeUnflushed_.erase(dirIds_.at(dirs[d]).inode);
   for (size_t i = 0; i < count; ++i) {
     CopyCommit& c = commits[i];
     if (c.status != MoveStatus::Moved)
@@ -437,8 +455,8 @@ void PosixDisk::CommitAll(CopyCommit* commits, size_t count) {
     c.status = closePlaced(copies[i], &c.err);
     size_t d = static_cast<size_t>(
         std::find(dirs.begin(), dirs.end(), c.dir) - dirs.begin());
-    if (c.status == MoveStatus::Moved && dirErrors[d] != 0) {
-      c.err = failure("fsync", dirs_.PathOf(c.dir), dirErrors[d]);
+    if (c.status == MoveStatus::Moved && !dirFailures[d].empty()) {
+      c.err = dirFailures[d];
       c.status = MoveStatus::Failed;
     }
   }

@@ -347,6 +347,8 @@ DirStatus PosixDisk::OpenDir(const char* name, DirHandle* dir,
   }
   dirs_.Add(fd, name);
   describe(st, &dirIds_[fd]);
+  if (made)
+    madeUnflushed_.insert(dirIds_[fd].inode);
   // A copy into a directory of another file system has its name of its own
   // there: a killed run may have left one.
   if (!made && !OnFolderDisk(fd))
@@ -359,6 +361,12 @@ void PosixDisk::CloseDir(DirHandle dir) {
   dirs_.Remove(dir);
   dirIds_.erase(static_cast<int>(dir));
   close(static_cast<int>(dir));
+}
+
+int PosixDisk::FolderHandle() {
+  if (folderFd_ < 0)
+    folderFd_ = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  return folderFd_;
 }
 
 bool PosixDisk::OnFolderDisk(int dir) const {

@@ -19,6 +19,7 @@
 #include <string>
 #include <thread>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "platform/host.h"
@@ -170,6 +171,11 @@ class PosixDisk : public DiskInterface {
   host::OpenFiles files_;  // open for reading
   host::OpenFiles dirs_;
   std::unordered_map<int, FileInfo> dirIds_;  // which directory each is
+  // The directories this run made whose entries in the folder may not be
+  // on stable storage yet, by inode; and the folder, to flush them.
+  std::unordered_set<uint64_t> madeUnflushed_;
+  int FolderHandle();
+  int folderFd_ = -1;
   uint64_t folderDevice_ = 0;
   bool leftoversSeen_ = false;  // by the listing
   posix::ReadAhead ahead_;
