@@ -86,6 +86,7 @@ void ReportRoad::Take(const char* name) {
   line_.clear();
   switch (Road(name)) {
     case Outcome::NotReport:
+    case Outcome::Waits:
       return;
     case Outcome::Left:
       anyLeft_ = true;
@@ -94,15 +95,13 @@ void ReportRoad::Take(const char* name) {
     case Outcome::Gone:
       break;
   }
-  // Empty when the report waits for its copy's commit.
-  if (!line_.empty())
-    lines_.Add(line_);
+  lines_.Add(line_);
 }
 
 void ReportRoad::Finish() { CommitWaiting(); }
 
-// Takes one entry down the road; line_ gets its whole line, or nothing
-// when it waits to be committed.
+// Takes one entry down the road; line_ gets its whole line, unless it
+// waits to be committed.
 Outcome ReportRoad::Road(const char* name) {
   FindEntry entry = {};
   size_t nameLength = std::strlen(name);
@@ -239,7 +238,7 @@ Outcome ReportRoad::Copy(const char* name, DirHandle dir,
   line_.clear();
   if (waiting_.size() >= copiesAtOnce_)
     CommitWaiting();
-  return Outcome::Moved;  // for now: its line says what comes of it
+  return Outcome::Waits;
 }
 
 void ReportRoad::CommitWaiting() {

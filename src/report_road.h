@@ -25,7 +25,8 @@ struct RunBuffers {
 enum class Outcome {
   NotReport,  // no line: not a report, or gone before it was read
   Moved,
-  Gone,  // another program moved or removed it while the run had it
+  Gone,   // another program moved or removed it while the run had it
+  Waits,  // its copy waits to be committed: its line ends then
   Left,
 };
 
