@@ -392,12 +392,41 @@ void PosixDisk::CommitAll(CopyCommit* commits, size_t count) {
   std::vector<Copy*> copies(count);
   for (size_t i = 0; i < count; ++i)
     copies[i] = &copies_.at(commits[i].copy);
-  std::vector<char> flushed(count);
+  std::vector<char> ready(count);
   flushers_.Run(count, [&](size_t i) {
-    flushed[i] = flush(*copies[i], *commits[i].source, &commits[i].err);
+    ready[i] = flush(*copies[i], *commits[i].source, &commits[i].err);
   });
-  // A directory that another program moved away since the copies were
-  // made takes none.
+  NoneIntoMovedAway(commits, count, &ready);
+  // Put in place, here: a copy's name of its own and the signals that
+  // remove it are this thread's business.
+  std::vector<int> dirs;
+  for (size_t i = 0; i < count; ++i) {
+    CopyCommit& c = commits[i];
+    c.status = ready[i] ? place(copies[i], c.source, c.name, &c.err)
+                        : MoveStatus::Failed;
+    if (c.status != MoveStatus::Moved)
+      discard(copies[i]);
+    else if (std::find(dirs.begin(), dirs.end(), c.dir) == dirs.end())
+      dirs.push_back(static_cast<int>(c.dir));
+  }
+  const std::unordered_map<int, std::string> unflushed = FlushDirs(dirs);
+  for (size_t i = 0; i < count; ++i) {
+    CopyCommit& c = commits[i];
+    if (c.status != MoveStatus::Moved)
+      continue;
+    c.status = closePlaced(copies[i], &c.err);
+    auto failed = unflushed.find(static_cast<int>(c.dir));
+    if (c.status == MoveStatus::Moved && failed != unflushed.end()) {
+      c.err = failed->second;
+      c.status = MoveStatus::Failed;
+    }
+  }
+  for (size_t i = 0; i < count; ++i)
+    copies_.erase(commits[i].copy);
+}
+
+void PosixDisk::NoneIntoMovedAway(CopyCommit* commits, size_t count,
+                                  std::vector<char>* ready) {
   std::vector<int> seen, away;
   for (size_t i = 0; i < count; ++i) {
     const int dir = static_cast<int>(commits[i].dir);
@@ -407,26 +436,19 @@ void PosixDisk::CommitAll(CopyCommit* commits, size_t count) {
     if (!DirStillThere(dir))
       away.push_back(dir);
   }
-  // Put in place, here: a copy's name of its own and the signals that
-  // remove it are this thread's business.
-  std::vector<int> dirs;
   for (size_t i = 0; i < count; ++i) {
     CopyCommit& c = commits[i];
     const bool isAway =
         std::find(away.begin(), away.end(), c.dir) != away.end();
-    if (flushed[i] && isAway) {
+    if ((*ready)[i] && isAway) {
       c.err = std::string(dirs_.PathOf(c.dir)) + ": moved away from the folder";
-      flushed[i] = false;
+      (*ready)[i] = false;
     }
-    c.status = flushed[i] ? place(copies[i], c.source, c.name, &c.err)
-                          : MoveStatus::Failed;
-    if (c.status != MoveStatus::Moved)
-      discard(copies[i]);
-    else if (std::find(dirs.begin(), dirs.end(), c.dir) == dirs.end())
-      dirs.push_back(static_cast<int>(c.dir));
   }
-  // The new entries are on stable storage before any report goes, and so
-  // are the entries of the directories made for them, in the folder.
+}
+
+std::unordered_map<int, std::string> PosixDisk::FlushDirs(
+    const std::vector<int>& dirs) {
   std::vector<int> synced = dirs;
   bool folderToo = false;
   for (int dir : dirs)
@@ -437,31 +459,19 @@ void PosixDisk::CommitAll(CopyCommit* commits, size_t count) {
   flushers_.Run(synced.size(), [&](size_t i) {
     errors[i] = synced[i] < 0 ? EBADF : fsync(synced[i]) == 0 ? 0 : errno;
   });
-  // What keeps each directory's new entries from being on stable storage.
-  std::vector<std::string> dirFailures(dirs.size());
+  const int folderError = folderToo ? errors.back() : 0;
+  std::unordered_map<int, std::string> unflushed;
   for (size_t d = 0; d < dirs.size(); ++d) {
     const uint64_t inode = dirIds_.at(dirs[d]).inode;
+    const bool made = madeUnflushed_.count(inode) != 0;
     if (errors[d] != 0)
-      dirFailures[d] = failure("fsync", dirs_.PathOf(dirs[d]), errors[d]);
-    else if (folderToo && errors.back() != 0 && madeUnflushed_.count(inode))
-      dirFailures[d] = failure("fsync", ".", errors.back());
+      unflushed[dirs[d]] = failure("fsync", dirs_.PathOf(dirs[d]), errors[d]);
+    else if (made && folderError != 0)
+      unflushed[dirs[d]] = failure("fsync", ".", folderError);
+    else if (made)
+      madeUnflushed_.erase(inode);
   }
-  for (size_t d = 0; folderToo && errors.back() == 0 && d < dirs.size(); ++d)
-    madeUnflushed_.erase(dirIds_.at(dirs[d]).inode);
-  for (size_t i = 0; i < count; ++i) {
-    CopyCommit& c = commits[i];
-    if (c.status != MoveStatus::Moved)
-      continue;
-    c.status = closePlaced(copies[i], &c.err);
-    size_t d = static_cast<size_t>(
-        std::find(dirs.begin(), dirs.end(), c.dir) - dirs.begin());
-    if (c.status == MoveStatus::Moved && !dirFailures[d].empty()) {
-      c.err = dirFailures[d];
-      c.status = MoveStatus::Failed;
-    }
-  }
-  for (size_t i = 0; i < count; ++i)
-    copies_.erase(commits[i].copy);
+  return unflushed;
 }
 
 void PosixDisk::DiscardCopy(FileHandle file) {

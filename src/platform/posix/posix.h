@@ -159,8 +159,15 @@ class PosixDisk : public DiskInterface {
   // files of this program's runs that have ended, only while each still is
   // the file its name says.
   void RemoveLeftoversIn(int dir) const;
-  // copy.cc: CommitCopies, but for what memory running out leaves.
+  // copy.cc: CommitCopies, but for what memory running out leaves; a copy
+  // into a directory that another program moved away since is no longer
+  // ready; and flushing the directories copies went into (with the folder,
+  // for those this run made): what kept any from stable storage, by
+  // handle.
   void CommitAll(CopyCommit* commits, size_t count);
+  void NoneIntoMovedAway(CopyCommit* commits, size_t count,
+                         std::vector<char>* ready);
+  std::unordered_map<int, std::string> FlushDirs(const std::vector<int>& dirs);
   // Whether `dir` is on the folder's file system, so that a copy going
   // there may have its name of its own in the folder, where every run
   // looks for leftovers anyway.
