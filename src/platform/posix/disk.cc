@@ -407,9 +407,14 @@ MoveStatus PosixDisk::MoveInto(const char* name, const FileInfo& source,
   if (errno != EEXIST && errno != EINVAL && errno != ENOSYS &&
       errno != ENOTSUP)
     return renameFailed(name, source, err);
-  // Something has the name: a file to replace, the report itself through
-  // a hard link, or what may not be replaced.
-  const std::string path = std::string(dirs_.PathOf(dir)) + "/" + name;
+  return ReplaceInto(name, source, to, err);
+}
+
+// Something has the report's name in `to`: a file to replace, the report
+// itself through a hard link, or what may not be replaced.
+MoveStatus PosixDisk::ReplaceInto(const char* name, const FileInfo& source,
+                                  int to, std::string* err) {
+  const std::string path = std::string(dirs_.PathOf(to)) + "/" + name;
   FileInfo existing;
   MoveStatus refusal;
   if (host::blocks(occupantAt(to, name, path.c_str(), &existing, err),

@@ -159,6 +159,9 @@ class PosixDisk : public DiskInterface {
   // files of this program's runs that have ended, only while each still is
   // the file its name says.
   void RemoveLeftoversIn(int dir) const;
+  // disk.cc: moves the report `name` over what has its name in `to`.
+  MoveStatus ReplaceInto(const char* name, const FileInfo& source, int to,
+                         std::string* err);
   // copy.cc: CommitCopies, but for what memory running out leaves; a copy
   // into a directory that another program moved away since is no longer
   // ready; and flushing the directories copies went into (with the folder,
