@@ -37,6 +37,34 @@ bool isFileAt(HANDLE file, FileInfo* info, unsigned long* attributes) {
 
 namespace win32 {
 
+namespace {
+
+// Moves the report `name`, open as `file`, to `to`. Something may have
+// that name: a file to replace, what may not be replaced, or the report
+// itself through a hard link, which a rename would leave as it is.
+MoveStatus moveOpen(HANDLE file, const char* name, const std::string& to,
+                    const FileInfo& source, std::string* err) {
+  FileInfo existing;
+  MoveStatus refusal;
+  if (host::blocks(occupant(to.c_str(), &existing, err), &refusal))
+    return refusal;
+  if (existing.SameFile(source)) {
+    if (markForDeletion(file))
+      return MoveStatus::Moved;
+    *err = shownFailure("SetFileInformationByHandle", name, GetLastError());
+    return MoveStatus::SourceStays;
+  }
+  if (renameOpenFile(file, to.c_str()))
+    return MoveStatus::Moved;
+  DWORD error = GetLastError();
+  if (error == ERROR_NOT_SAME_DEVICE)
+    return MoveStatus::CopyInstead;
+  *err = shownFailure("SetFileInformationByHandle", name, error);
+  return MoveStatus::Failed;
+}
+
+}  // namespace
+
 // Windows sets no small limit on open handles.
 size_t Win32Disk::HandleRoom() { return 4096; }
 
@@ -200,26 +228,7 @@ MoveStatus Win32Disk::MoveInto(const char* name, const FileInfo& source,
   // report keeps its place and is copied instead.
   if (attributes & FILE_ATTRIBUTE_READONLY)
     return MoveStatus::CopyInstead;
-  // Something may have the name: a file to replace, what may not be
-  // replaced, or the report itself through a hard link, which a rename
-  // would leave as it is.
-  FileInfo existing;
-  MoveStatus refusal;
-  if (host::blocks(occupant(to.c_str(), &existing, err), &refusal))
-    return refusal;
-  if (existing.SameFile(source)) {
-    if (markForDeletion(file.get()))
-      return MoveStatus::Moved;
-    *err = shownFailure("SetFileInformationByHandle", name, GetLastError());
-    return MoveStatus::SourceStays;
-  }
-  if (renameOpenFile(file.get(), to.c_str()))
-    return MoveStatus::Moved;
-  DWORD error = GetLastError();
-  if (error == ERROR_NOT_SAME_DEVICE)
-    return MoveStatus::CopyInstead;
-  *err = shownFailure("SetFileInformationByHandle", name, error);
-  return MoveStatus::Failed;
+  return moveOpen(file.get(), name, to, source, err);
 }
 
 RemoveStatus Win32Disk::Remove(const char* name, const FileInfo& source,
