@@ -72,6 +72,11 @@ inline bool blocks(Occupant occupant, MoveStatus* refusal) {
 
 // A copy in the making: a file that nobody sees before it is put in place.
 struct Copy {
+  Copy() = default;
+  // The copy that is to become `name` in `dir`, called `dirPath`.
+  Copy(DirHandle into, const char* dirPath, const char* name)
+      : dir(into), path(std::string(dirPath) + "/" + name) {}
+
   FileHandle file = -1;
   DirHandle dir = -1;
   std::string path;  // where it goes, for messages: "dir/name"

@@ -131,12 +131,8 @@ namespace posix {
 
 bool PosixDisk::CreateCopy(DirHandle dir, const char* name, FileHandle* file,
                            std::string* err) {
-  Copy copy;
-  copy.dir = dir;
+  Copy copy(dir, dirs_.PathOf(dir), name);
   copy.tempDir = OnFolderDisk(static_cast<int>(dir)) ? AT_FDCWD : dir;
-  copy.path = dirs_.PathOf(dir);
-  copy.path += '/';
-  copy.path += name;
   int error = createCopy(&copy);
   // With too many files open, what is read ahead is given back first.
   if (tooManyOpen(error)) {

@@ -144,11 +144,7 @@ namespace win32 {
 
 bool Win32Disk::CreateCopy(DirHandle dir, const char* name, FileHandle* file,
                            std::string* err) {
-  Copy copy;
-  copy.dir = dir;
-  copy.path = dirs_.PathOf(dir);
-  copy.path += '/';
-  copy.path += name;
+  Copy copy(dir, dirs_.PathOf(dir), name);
   if (!createCopy(&copy, err))
     return false;
   *file = copy.file;
