@@ -48,7 +48,8 @@ std::vector<std::wstring> argumentsOf(const wchar_t* line) {
 // For a host that reads its command line; Windows does not (see
 // hostReadsCommandLine), so no run of the program calls it there.
 bool enterFolder(const char* path, std::string* err) {
-  if (SetCurrentDirectoryA(path))
+  // Names inside the program are UTF-8, as everywhere on this host.
+  if (SetCurrentDirectoryW(win32::toWide(path).c_str()))
     return true;
   *err = win32::shownFailure("SetCurrentDirectory", path, GetLastError());
   return false;
