@@ -19,13 +19,6 @@ struct VirtualDisk : public DiskInterface {
   // here; a file without one is a file of its own.
   std::map<std::string, uint64_t> inodes;
 
-  // What LockFolder(false) answers; LockFolder(true) then takes the lock.
-  LockStatus lockStatus = LockStatus::Locked;
-  bool locked = false;
-  // What HandleRoom answers, and the most directories held open at once.
-  size_t handleRoom = 1000;
-  size_t mostDirsOpen = 0;
-
   // Most bytes one Read call returns, to put block boundaries anywhere.
   size_t readLimit = static_cast<size_t>(-1);
   // Appended to the file being read after the next Read call, as by a
