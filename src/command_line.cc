@@ -7,15 +7,17 @@
 namespace {
 
 constexpr char kUsage[] =
-    "Usage: korendezo [-n | --dry-run] [--] [FOLDER]\n"
+    "Usage: korendezo [-n | --dry-run] [--no-wait] [--] [FOLDER]\n"
     "       korendezo --help | --version\n"
     "Moves the game's round reports (HTML files) in FOLDER, or without one\n"
     "in the current folder, into sub-directories named after each report's\n"
-    "player and title, one line per report. On a terminal it waits for a\n"
-    "key at the end.\n"
+    "player and title, one line per report. Where its output goes to the\n"
+    "terminal it runs on, it then waits for a key; piped or redirected\n"
+    "(korendezo | less, korendezo > log), it ends at once.\n"
     "\n"
     "  -n, --dry-run  read every report and print the lines and exit status\n"
     "                 a run would give, but change nothing\n"
+    "      --no-wait  end without waiting for a key, on a terminal too\n"
     "  -h, --help     print this help\n"
     "      --version  print the version\n"
     "  --             what follows is the folder, even if it starts with '-'\n"
@@ -36,6 +38,8 @@ static_assert(EXIT_ALL_MOVED == 0 && EXIT_SOME_LEFT == 1 && EXIT_USAGE == 2 &&
 constexpr char kVersion[] = "korendezo " KORENDEZO_VERSION "\n";
 
 constexpr char kMoreHelp[] = " (korendezo --help tells more)\n";
+
+constexpr char kNoWait[] = "--no-wait";
 
 bool is(const char* arg, const char* word) {
   return std::strcmp(arg, word) == 0;
@@ -71,6 +75,8 @@ CommandLine parseCommandLine(int argc, const char* const* argv) {
       options = false;
     } else if (is(arg, "-n") || is(arg, "--dry-run")) {
       line.dryRun = true;
+    } else if (is(arg, kNoWait)) {
+      line.noWait = true;
     } else if (is(arg, "--help") || is(arg, "-h")) {
       line.command = Command::Help;
       helpOrVersion = true;
@@ -83,6 +89,13 @@ CommandLine parseCommandLine(int argc, const char* const* argv) {
   }
   if (helpOrVersion && argc != 2)
     return refuse("--help and --version take no other argument");
+  return line;
+}
+
+CommandLine parseDropLine(int argc, const char* const* argv) {
+  CommandLine line;
+  for (int i = 1; i < argc; ++i)
+    line.noWait = line.noWait || is(argv[i], kNoWait);
   return line;
 }
 

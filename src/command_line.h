@@ -1,8 +1,9 @@
 // What the command line asks for. Without arguments the program sorts the
 // folder it is started in. Where the host passes the command line on (see
-// hostReadsCommandLine), it may name the folder to sort and ask for a dry
-// run; --help and --version are answered, and anything else is refused
-// before anything is read or moved.
+// hostReadsCommandLine), it may name the folder to sort, ask for a dry run
+// or for no key wait; --help and --version are answered, and anything else
+// is refused before anything is read or moved. Elsewhere only --no-wait
+// counts, beside a dropped folder.
 #ifndef KORENDEZO_COMMAND_LINE_H_
 #define KORENDEZO_COMMAND_LINE_H_
 
@@ -18,6 +19,7 @@ enum class Command { Sort, Help, Version, Refuse };
 struct CommandLine {
   Command command = Command::Sort;
   bool dryRun = false;           // -n, --dry-run: look, change nothing
+  bool noWait = false;           // --no-wait: end without the key wait
   const char* folder = nullptr;  // the folder to sort; null: the current one
   std::string refusal;           // why a Refuse is refused
 };
@@ -26,6 +28,8 @@ struct CommandLine {
 // that starts with '-' is an option unless it follows "--". Help or Version
 // for "--help" (or "-h") or "--version" alone; Refuse for anything else.
 CommandLine parseCommandLine(int argc, const char* const* argv);
+// Sort, where the host reads no command line: only --no-wait is looked at.
+CommandLine parseDropLine(int argc, const char* const* argv);
 
 // Answers a command other than Sort on `console` and returns the exit
 // status: the usage or the version on standard output, or for a refusal one

@@ -148,11 +148,11 @@ class KeyWaitTest : public testing::Test {
   }
 
   // Starts the program in its own session. On the terminal, that is its
-  // controlling terminal and takes standard output and error; detached, it
-  // has none and writes to a pipe.
-  void Start(bool onTerminal = true) {
+  // controlling terminal and takes standard output and error unless
+  // `piped`; detached, it has none and writes to a pipe.
+  void Start(bool onTerminal = true, bool piped = false) {
     int out = slave_;
-    if (!onTerminal) {
+    if (!onTerminal || piped) {
       int ends[2];
       ASSERT_EQ(pipe(ends), 0);
       pipe_ = ends[0];
@@ -180,7 +180,7 @@ class KeyWaitTest : public testing::Test {
             static_cast<char*>(nullptr));
       _exit(127);
     }
-    if (!onTerminal)
+    if (out != slave_)
       close(out);
   }
 
@@ -389,12 +389,24 @@ TEST_P(ArgumentOnTerminal, EndsWithoutWaiting) {
 INSTANTIATE_TEST_SUITE_P(Arguments, ArgumentOnTerminal,
                          testing::Values("--help", "--version", "-x"));
 
-TEST_F(KeyWaitTest, WithoutControllingTerminalEndsAtOnce) {
-  ASSERT_NO_FATAL_FAILURE(Start(/*onTerminal=*/false));
+struct NoKey { const char* name; bool onTerminal, piped; const char* arg; };
+class RunEndsAtOnce : public KeyWaitTest,
+                      public testing::WithParamInterface<NoKey> {};
+
+// Nobody reads the run where a key would come from, or --no-wait says so.
+TEST_P(RunEndsAtOnce, WithoutWaiting) {
+  argument_ = GetParam().arg;
+  ASSERT_NO_FATAL_FAILURE(Start(GetParam().onTerminal, GetParam().piped));
   ASSERT_TRUE(Await([&] { return Exited(); })) << "still waiting";
   ExpectCleanExit();
   Await([&] { return output_.find(kNoReports) != std::string::npos; });
   EXPECT_NE(output_.find(kNoReports), std::string::npos) << output_;
+  EXPECT_TRUE(sameSettings(Settings(), before_));
 }
+
+INSTANTIATE_TEST_SUITE_P(Where, RunEndsAtOnce, testing::Values(
+    NoKey{"WithoutControllingTerminal", false, true, nullptr},
+    NoKey{"OutputPipedOnTerminal", true, true, nullptr},
+    NoKey{"NoWaitOnTerminal", true, false, "--no-wait"}), nameOf<NoKey>);
 
 }  // namespace

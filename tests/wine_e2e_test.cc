@@ -122,8 +122,8 @@ TEST(WineEndToEnd, SortsTheExamples) {
 
 // A folder dropped on the program, the one argument, is sorted, named as
 // Windows names it or relative to where the program starts, whatever
-// letters its name has; any other argument is ignored and the program
-// sorts the folder it starts in.
+// letters its name has, --no-wait beside it or not; any other argument is
+// ignored and the program sorts the folder it starts in.
 TEST(WineEndToEnd, DroppedFolder) {
   const std::string kFullPath = "<full path>";
   const std::string omega = "\xCE\xA9";  // not a letter of code page 1250
@@ -139,6 +139,8 @@ TEST(WineEndToEnd, DroppedFolder) {
       {"a file", "reports", {"notes.txt"}, false},
       {"a missing folder", "reports", {"nosuch"}, false},
       {"two folders", "reports", {"reports", "reports"}, false},
+      {"--no-wait first", "reports", {"--no-wait", "reports"}, true},
+      {"--no-wait after", "my reports", {kFullPath, "--no-wait"}, true},
   };
   const std::string r = reportText("1111", "A 1. f");
   const std::string s = reportText("4444", "S 1. f");

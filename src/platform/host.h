@@ -133,7 +133,8 @@ bool writeStream(Stream stream, const char* data, size_t size,
 std::string reasonText(SystemError error);
 
 // Each platform's key_wait.cc: waits for one key press on the user's
-// console or terminal; returns at once when the process has none.
+// console or terminal; returns at once when the process has none, or
+// when standard output goes elsewhere.
 void waitForKey();
 
 }  // namespace host

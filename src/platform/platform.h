@@ -178,7 +178,7 @@ class Console {
   // Writes out standard output; false, with the reason, if any was lost.
   virtual bool Flush(std::string* err) = 0;
   // Flushes, then waits for one key press on the user's console or
-  // terminal; at once when the process has none.
+  // terminal where standard output is shown there; else at once.
   virtual void WaitForKey() = 0;
 };
 

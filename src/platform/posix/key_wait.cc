@@ -84,8 +84,13 @@ void readOneKeyRaw(int fd, const struct termios& saved) {
 namespace host {
 
 // Waits on the controlling terminal, not standard input, so that
-// redirected input does not end the wait.
+// redirected input does not end the wait; and only where standard output
+// is that terminal, where the user reads the run: `korendezo | less`,
+// `korendezo > log` and a run with no terminal end at once. (tcgetsid
+// answers only for the caller's controlling terminal.)
 void waitForKey() {
+  if (tcgetsid(STDOUT_FILENO) != getsid(0))
+    return;
   int fd = open("/dev/tty", O_RDONLY | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0)
     return;

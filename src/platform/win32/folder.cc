@@ -3,6 +3,7 @@
 // command line in UTF-16, as the system keeps it, so that a folder whose
 // name the ANSI code page cannot spell is entered too; the run then uses
 // names relative to it alone.
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -56,7 +57,10 @@ bool enterFolder(const char* path, std::string* err) {
 }
 
 void enterDroppedFolder() {
-  const std::vector<std::wstring> arguments = argumentsOf(GetCommandLineW());
+  std::vector<std::wstring> arguments = argumentsOf(GetCommandLineW());
+  // --no-wait, for a script, goes beside the folder (see parseDropLine).
+  arguments.erase(std::remove(arguments.begin(), arguments.end(), L"--no-wait"),
+                  arguments.end());
   // A file, or a name that is no folder, is not entered: it is ignored.
   if (arguments.size() == 1)
     SetCurrentDirectoryW(arguments[0].c_str());

@@ -36,8 +36,13 @@ static_assert(vk::kNumLock == VK_NUMLOCK && vk::kScroll == VK_SCROLL &&
 namespace host {
 
 // Reads the console itself, so that redirected standard input does not end
-// the wait.
+// the wait; and only where standard output is that console, where the user
+// reads the run (a double click, a command typed): `korendezo > log` and
+// `korendezo | more` end at once.
 void waitForKey() {
+  DWORD mode;
+  if (!GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode))
+    return;
   HANDLE input = CreateFileW(L"CONIN$", GENERIC_READ | GENERIC_WRITE,
                              FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                              OPEN_EXISTING, 0, nullptr);
