@@ -97,6 +97,7 @@ TEST(WineEndToEnd, SortsTheExamples) {
       {eszaki + "1234_13.htm", before.at("1234_13.htm")},
       {deli, kDirectory},
       {deli + "5678_12.htm", before.at("5678_12.htm")},
+      {deli + "5678_13.htm", withLineEnds(before.at("5678_13.htm"), "\r\n")},
       {"9012/", kDirectory},
       {"9012/9012_12.htm", before.at("9012_12.htm")},
       {"hirek.htm", before.at("hirek.htm")},
@@ -114,6 +115,7 @@ TEST(WineEndToEnd, SortsTheExamples) {
     EXPECT_EQ(" 1234_12.htm : 1234_\xC9szaki T\xE1" "bor - konyvtar letrehozva\r\n"
               " 1234_13.htm : 1234_\xC9szaki T\xE1" "bor\r\n"
               " 5678_12.htm : 5678_D\xE9li \xD5rhely - konyvtar letrehozva\r\n"
+              " 5678_13.htm : 5678_D\xE9li \xD5rhely\r\n"
               " 9012_12.htm : 9012 - konyvtar letrehozva\r\n",
               lines(r)) << arg;
     EXPECT_EQ(want, f.Tree()) << arg;

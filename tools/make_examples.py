@@ -2,7 +2,9 @@
 """Writes the example round reports in examples/ (ISO-8859-2, CR LF).
 
 The reports are made up for this project: a few kilobytes of HTML each, with
-the game's name, the player label and a title naming the player's camp.
+the game's name, the player label and a title naming the player's camp. One
+has LF line ends, as a report saved by a Unix program has: korendezo copies
+it with CR LF instead of renaming it.
 """
 import os
 import random
@@ -14,7 +16,7 @@ GAME = "KÖDVÁRI ŐRSÉGE"
 LABEL = "KALANDOZÓ: #"
 
 
-def report(player, camp, round_no, seed, title=True):
+def report(player, camp, round_no, seed, title=True, eol="\r\n"):
     rnd = random.Random(seed)
     lines = ["<HTML>", "<HEAD>"]
     if title:
@@ -46,7 +48,7 @@ def report(player, camp, round_no, seed, title=True):
     for _ in range(rnd.randint(4, 8)):
         lines.append(f"<LI>{rnd.choice(events)}</LI>")
     lines += ["</UL>", "</BODY>", "</HTML>", ""]
-    return "\r\n".join(lines).encode("iso-8859-2")
+    return eol.join(lines).encode("iso-8859-2")
 
 
 NEWS = "\r\n".join([
@@ -63,6 +65,7 @@ def main():
         "1234_12.htm": report("1234", "Északi Tábor", 12, 1),
         "1234_13.htm": report("1234", "Északi Tábor", 13, 2),
         "5678_12.htm": report("5678", "Déli Őrhely", 12, 3),
+        "5678_13.htm": report("5678", "Déli Őrhely", 13, 5, eol="\n"),
         "9012_12.htm": report("9012", "", 12, 4, title=False),
         "hirek.htm": NEWS,
     }
