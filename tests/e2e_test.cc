@@ -229,7 +229,7 @@ TEST(EndToEnd, ArgumentsLeaveTheFolderAlone) {
         EXPECT_EQ("korendezo " KORENDEZO_VERSION "\n", r.out);
       } else {
         EXPECT_TRUE(startsWith(
-            r.out, "Usage: korendezo [-n | --dry-run] [--] [FOLDER]\n"))
+            r.out, "Usage: korendezo [-n | --dry-run] [--no-wait] [--] [FOLDER]\n"))
             << shown << ": " << r.out;
         EXPECT_NE(std::string::npos, r.out.find("current folder")) << r.out;
         EXPECT_TRUE(endsWith(r.out, "man korendezo\n")) << r.out;
