@@ -122,8 +122,9 @@ TEST(WineEndToEnd, SortsTheExamples) {
 
 // A folder dropped on the program, the one argument, is sorted, named as
 // Windows names it or relative to where the program starts, whatever
-// letters its name has; any other argument is ignored and the program
-// sorts the folder it starts in.
+// letters its name has; one that cannot be entered is refused, and
+// nothing sorted; any other argument is ignored and the program sorts the
+// folder it starts in.
 TEST(WineEndToEnd, DroppedFolder) {
   const std::string kFullPath = "<full path>";
   const std::string omega = "\xCE\xA9";  // not a letter of code page 1250
@@ -133,11 +134,13 @@ TEST(WineEndToEnd, DroppedFolder) {
     // kFullPath stands for the folder's path as Windows has it.
     std::vector<std::string> args;
     bool sortsIt;  // false: the start folder is sorted
+    const char* refusal = nullptr;  // or what is said instead
   } cases[] = {
       {"relative", "reports", {"reports"}, true},
       {"full path", "my reports " + omega, {kFullPath}, true},
       {"a file", "reports", {"notes.txt"}, false},
-      {"a missing folder", "reports", {"nosuch"}, false},
+      {"a missing folder", "reports", {"nosuch"}, false,
+       "korendezo: SetCurrentDirectory(nosuch): File not found\r\n"},
       {"two folders", "reports", {"reports", "reports"}, false},
   };
   const std::string r = reportText("1111", "A 1. f");
@@ -154,7 +157,14 @@ TEST(WineEndToEnd, DroppedFolder) {
     RunOptions options;
     for (const std::string& arg : c.args)
       options.arguments.push_back(arg == kFullPath ? windowsPath : arg);
+    const std::map<std::string, std::string> before = f.Tree();
     RunResult result = runExe(f.path(), options);
+    if (c.refusal) {
+      EXPECT_EQ(2, result.status) << c.what;
+      EXPECT_EQ(c.refusal, result.out) << c.what;
+      EXPECT_EQ(before, f.Tree()) << c.what;
+      continue;
+    }
     EXPECT_EQ(0, result.status) << c.what;
     EXPECT_EQ(c.sortsIt ? "       r.htm : 1111_A - konyvtar letrehozva\r\n"
                         : "       s.htm : 4444_S - konyvtar letrehozva\r\n",

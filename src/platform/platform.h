@@ -197,9 +197,10 @@ size_t appendForConsole(std::string* out, const char* name, size_t size);
 
 // Whether the program's arguments are answered or refused; false where it
 // is started by a double click and only a folder dropped on it counts
-// (Windows: enterDroppedFolder, which elsewhere does nothing).
+// (Windows: droppedFolder, which elsewhere gives none). A file dropped, an
+// option or more than one name is no folder: "".
 bool hostReadsCommandLine();
-void enterDroppedFolder();
+std::string droppedFolder();
 // Makes `path`, a folder the user named, the current directory, so that
 // every path of the run is inside it; false, with *err, when it cannot.
 bool enterFolder(const char* path, std::string* err);
