@@ -388,28 +388,35 @@ TEST(WineEndToEnd, PathsPastMaxPathFailCleanly) {
     letters += "\xC5\x91";  // ő
   f.MakeDir(letters);
   const std::string here = f.path() + "/" + letters;
-  // Wine shows /tmp/x as Z:\tmp\x. The first report's own path takes
-  // exactly the 259 characters a path may have; in its directory it would
-  // take more. The second's takes 241 in its directory, in 441 bytes.
+  // Wine shows /tmp/x as Z:\tmp\x. The first reports' own paths take
+  // exactly the 259 characters a path may have; in their directory they
+  // would take more (the second's copy, not its temporary name). The
+  // last's takes 241 in its directory, in 441 bytes.
   const size_t folder = 2 + f.path().size() + 1 + 100 + 1;
   ASSERT_LT(folder, 259u - 20);
   const std::string longest = std::string(259 - folder - 4, 'r') + ".htm";
   ASSERT_LT(folder + 7 + 104, 259u);
   const std::string fits = letters + ".htm";
+  const std::string longLf = std::string(259 - folder - 4, 's') + ".htm";
   const std::string report = reportText("1234", "A 1. f");
+  const std::string lf = reportText("1234", "A 1. f", "\n");
   writeFile(here + "/" + longest, report);
+  writeFile(here + "/" + longLf, lf);
   writeFile(here + "/" + fits, report);
   RunResult r = runExe(here);
   EXPECT_EQ(1, r.status);
   EXPECT_EQ(longest + " : 1234_A - konyvtar letrehozva - HIBA: a fajl nem "
                       "helyezheto at (SetFileInformationByHandle(1234_A\\" +
-                longest + "): Name too long)\r\n" + std::string(100, '\xF5') +
+                longest + "): Name too long)\r\n" + longLf +
+                " : 1234_A - HIBA: a masolat nem irhato (CreateFile(1234_A\\" +
+                longLf + "): Name too long)\r\n" + std::string(100, '\xF5') +
                 ".htm : 1234_A\r\n",
             lines(r));
   const std::map<std::string, std::string> want = {
       {"1234_A/", kDirectory},
       {"1234_A/" + fits, report},
       {longest, report},
+      {longLf, lf},
   };
   EXPECT_EQ(want, treeOf(here));
 }
