@@ -421,6 +421,34 @@ TEST(WineEndToEnd, PathsPastMaxPathFailCleanly) {
   EXPECT_EQ(want, treeOf(here));
 }
 
+// In a folder the user may not write, where no lock file can be made
+// either, every report stays with its line, and the run does not wait.
+TEST(WineEndToEnd, FolderThatCannotBeWritten) {
+  Folder f;
+  const std::string a = reportText("1111", "A 1. f");
+  const std::string b = reportText("2222", "B 1. f", "\n");
+  f.Write("a.htm", a);
+  f.Write("b.htm", b);
+  f.MakeDir("2222_B");
+  if (!setImmutable(f.path(), true))
+    GTEST_SKIP() << "this file system cannot make a folder immutable";
+  RunResult r = runExe(f.path());
+  setImmutable(f.path(), false);
+  EXPECT_EQ(1, r.status);
+  EXPECT_EQ("       a.htm : 1111_A - HIBA: a konyvtar nem hozhato letre "
+            "(CreateDirectory(1111_A): Access denied)\r\n"
+            "       b.htm : 2222_B - HIBA: a fajl nem torolheto (b.htm: "
+            "stayed after its removal)\r\n",
+            lines(r));
+  const std::map<std::string, std::string> want = {
+      {"a.htm", a},
+      {"b.htm", b},
+      {"2222_B/", kDirectory},
+      {"2222_B/b.htm", reportText("2222", "B 1. f")},
+  };
+  EXPECT_EQ(want, f.Tree());
+}
+
 TEST(WineEndToEnd, NoWaitWithoutAConsole) {
   // Standard input stays open: a program that waited on it, not on the
   // console, would never end.

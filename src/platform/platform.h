@@ -68,7 +68,7 @@ struct FileInfo {
 // destination was the report itself (a hard link), whose name in the
 // folder could not be removed. Stays: it could not be removed, or is not
 // the file that was read. Busy: another run holds the folder's lock;
-// Unsupported: the file system has none, and the run goes on without.
+// Unsupported: no lock can be had there, and the run goes on without.
 enum class OpenStatus { Opened, NotAFile, Gone, Failed };
 enum class DirStatus { Made, Opened, Taken, Failed };
 enum class MoveStatus { Moved, CopyInstead, SourceStays, Taken, Gone, Failed };

@@ -21,6 +21,10 @@ class Held {
   Held& operator=(const Held&) = delete;
   HANDLE get() const { return handle_; }
   bool valid() const { return handle_ != INVALID_HANDLE_VALUE; }
+  void Close() {
+    CloseHandle(handle_);
+    handle_ = INVALID_HANDLE_VALUE;
+  }
 
  private:
   HANDLE handle_;
@@ -255,9 +259,17 @@ RemoveStatus Win32Disk::Remove(const char* name, const FileInfo& source,
     *err = shownPath(name) + ": not the file that was read";
     return RemoveStatus::Stays;
   }
-  // A read-only file is never marked (Access denied): it stays.
-  if (markForDeletion(file.get()))
-    return RemoveStatus::Removed;
+  // A read-only file is never marked (Access denied): it stays. A marked
+  // one goes as it is closed; where that fails unsaid (wine, some shares
+  // of other systems), its name stays.
+  if (markForDeletion(file.get())) {
+    file.Close();
+    FileInfo after;
+    if (!lookAt(name, &after, &attributes) || !after.SameFile(source))
+      return RemoveStatus::Removed;
+    *err = shownPath(name) + ": stayed after its removal";
+    return RemoveStatus::Stays;
+  }
   *err = shownFailure("SetFileInformationByHandle", name, GetLastError());
   return RemoveStatus::Stays;
 }
