@@ -283,6 +283,40 @@ TEST(SortReports, LongestNamesFitTheBuffers) {
   EXPECT_EQ(1u, disk.files.size());
 }
 
+// A report another program holds is tried again after the others, for two
+// seconds of pauses in all: moved if let go by then, left whole otherwise;
+// each line in its place.
+TEST(SortReports, HeldReportTriedAgainAfterTheOthers) {
+  const std::string unread = "HIBA: a fajl nem olvashato (open(b.htm): held)";
+  const struct {
+    unsigned heldMs;
+    const char* eol;
+    std::string line;
+  } cases[] = {
+      {600, "\r\n", "2222_B - konyvtar letrehozva"},
+      {1900, "\n", "2222_B - konyvtar letrehozva"},
+      {VirtualDisk::kHeldForGood, "\r\n", unread},
+      {VirtualDisk::kHeldForGood, "\n", unread},
+  };
+  for (const auto& c : cases) {
+    VirtualDisk disk;
+    const std::string b = reportText("2222", "B 1. f", c.eol);
+    disk.files["a.htm"] = reportText("1111", "A 1. f", "\n");
+    disk.files["b.htm"] = b;
+    disk.files["c.htm"] = reportText("3333", "C 1. f");
+    disk.held["b.htm"] = c.heldMs;
+    RunResult r = run(disk);
+    const bool stays = c.heldMs == VirtualDisk::kHeldForGood;
+    EXPECT_EQ(stays ? 1 : 0, r.status) << c.heldMs;
+    EXPECT_EQ("       a.htm : 1111_A - konyvtar letrehozva\n       b.htm : " +
+                  c.line + "\n       c.htm : 3333_C - konyvtar letrehozva\n",
+              r.lines) << c.heldMs;
+    EXPECT_EQ(stays, disk.files["b.htm"] == b) << c.heldMs;
+    // Paused until let go, or for two seconds.
+    EXPECT_EQ(stays ? 2000u : c.heldMs, std::min(disk.paused, c.heldMs));
+  }
+}
+
 int allocations = 0;
 int failAt = 0;
 void* failingAllocate(size_t size) {
@@ -416,6 +450,8 @@ TEST(SortReports, EveryCallFailingInTurn) {
         const bool told = console.out.find("HIBA") != std::string::npos;
         EXPECT_EQ(told ? 1 : 0, status) << what;
         EXPECT_TRUE(told || allMoved || kind == "notafile") << what;
+        // Held once, a report is tried again and moved.
+        EXPECT_TRUE(allMoved || kind != "held") << what;
       }
     }
   }

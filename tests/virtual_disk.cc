@@ -65,6 +65,15 @@ void VirtualDisk::UnlockFolder() {}
 // Room for everything a run of a test holds at once.
 size_t VirtualDisk::HandleRoom() { return 1000; }
 
+void VirtualDisk::Pause(unsigned ms) {
+  paused += ms;
+  for (auto it = held.begin(); it != held.end();) {
+    if (it->second != kHeldForGood)
+      it->second -= std::min(ms, it->second);
+    it = it->second == 0 ? held.erase(it) : std::next(it);
+  }
+}
+
 bool VirtualDisk::ListEntries(NameList* names, std::string* err) {
   if (!Injected("list", ".", err).empty())
     return false;
@@ -81,7 +90,12 @@ bool VirtualDisk::ListEntries(NameList* names, std::string* err) {
 
 OpenStatus VirtualDisk::OpenRead(const char* name, FileHandle* handle,
                                  FileInfo* info, std::string* err) {
-  std::string injected = Injected("open", name, err, {"notafile", "gone"});
+  std::string injected =
+      Injected("open", name, err, {"notafile", "gone", "held"});
+  if (Held(injected, name)) {
+    *err = failure("open", name, "held");
+    return OpenStatus::Held;
+  }
   if (injected == "notafile")
     return OpenStatus::NotAFile;
   if (injected == "gone") {
@@ -155,7 +169,12 @@ MoveStatus VirtualDisk::MoveInto(const char* name, const FileInfo& source,
                                  DirHandle dir, std::string* err) {
   const std::string to = dirHandles_.at(dir) + "/" + name;
   std::string injected = Injected(
-      "move", name, err, {"taken", "copyinstead", "sourcestays", "gone"});
+      "move", name, err,
+      {"taken", "copyinstead", "sourcestays", "gone", "held"});
+  if (Held(injected, name)) {
+    *err = failure("move", name, "held");
+    return MoveStatus::Held;
+  }
   if (injected == "gone") {
     Vanish(name);
     return MoveStatus::Gone;
@@ -256,7 +275,12 @@ void VirtualDisk::DiscardCopy(FileHandle copy) {
 
 RemoveStatus VirtualDisk::Remove(const char* name, const FileInfo& source,
                                  std::string* err) {
-  std::string injected = Injected("remove", name, err, {"swapped", "gone"});
+  std::string injected =
+      Injected("remove", name, err, {"swapped", "gone", "held"});
+  if (Held(injected, name)) {
+    *err = failure("remove", name, "held");
+    return RemoveStatus::Held;
+  }
   if (injected == "swapped")
     inodes[name] = nextInode_++;  // another file with the same bytes
   else if (injected == "gone")
