@@ -41,11 +41,13 @@ const std::string& opening() {
 }
 
 // Runs the program in `dir` with the ANSI code page `codePage` (1250, 1252
-// or 65001, as tools/wine-run makes them).
+// or 65001, as tools/wine-run makes them), through options.command if set
+// (a Windows program that runs it).
 RunResult runExe(const std::string& dir, RunOptions options = {},
                  const std::string& codePage = "1250") {
-  options.command = {"/usr/bin/env", "KORENDEZO_WINE_CODEPAGE=" + codePage,
-                     KORENDEZO_WINE_RUN};
+  options.command.insert(options.command.begin(),
+                         {"/usr/bin/env", "KORENDEZO_WINE_CODEPAGE=" + codePage,
+                          KORENDEZO_WINE_RUN});
   return runProgram(dir, options);
 }
 
@@ -419,6 +421,47 @@ TEST(WineEndToEnd, PathsPastMaxPathFailCleanly) {
       {longLf, lf},
   };
   EXPECT_EQ(want, treeOf(here));
+}
+
+// A report another program holds, opened without sharing as a virus
+// scanner does, is tried again once the others are done: moved when let go
+// soon, left with its line in its place when held past the run, which ends
+// meanwhile; removed meanwhile, it gets no line.
+TEST(WineEndToEnd, ReportHeldByAnotherProgram) {
+  const std::string heldLine =
+      "       b.htm : HIBA: a fajl nem olvashato (CreateFile(b.htm): File in "
+      "use)\r\n";
+  const struct {
+    const char* ms;  // held after c.htm, next in the listing, has gone
+    const char* mode;
+    int status;
+    std::string line;  // b.htm's
+    const char* holder;  // whether the run ended while b.htm was held
+  } cases[] = {
+      {"600", "KEEP", 0, "       b.htm : 2222_B - konyvtar letrehozva\r\n",
+       "let go"},
+      {"20000", "KEEP", 1, heldLine, "ended while held"},
+      {"0", "GONE", 0, "", "let go"},
+  };
+  for (const auto& c : cases) {
+    Folder f;
+    const std::string b = reportText("2222", "B 1. f");
+    f.Write("a.htm", reportText("1111", "A 1. f", "\n"));
+    f.Write("b.htm", b);
+    f.Write("c.htm", reportText("3333", "C 1. f"));
+    RunOptions options;
+    options.command = {KORENDEZO_HOLDER, "b.htm", "c.htm", c.ms, c.mode};
+    RunResult r = runExe(f.path(), options);
+    EXPECT_EQ(c.status, r.status) << c.ms;
+    EXPECT_EQ("       a.htm : 1111_A - konyvtar letrehozva\r\n" + c.line +
+                  "       c.htm : 3333_C - konyvtar letrehozva\r\n",
+              lines(r)) << c.ms;
+    EXPECT_EQ(c.holder + std::string("\r\n"), r.err) << c.ms;
+    std::map<std::string, std::string> tree = f.Tree();
+    EXPECT_EQ(c.line == heldLine ? b : "", tree["b.htm"]) << c.ms;
+    EXPECT_EQ(c.status == 0 && c.line != "" ? b : "", tree["2222_B/b.htm"]);
+    EXPECT_EQ(reportText("3333", "C 1. f"), tree["3333_C/c.htm"]) << c.ms;
+  }
 }
 
 // In a folder the user may not write, where no lock file can be made
