@@ -380,6 +380,22 @@ TEST(EndToEnd, FileSizeLimit) {
   EXPECT_EQ(want, f.Tree());
 }
 
+#ifdef __linux__
+bool setImmutable(const std::string& path, bool on) {
+  int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK);
+  if (fd < 0)
+    return false;
+  int flags = 0;
+  bool ok = ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
+  if (ok) {
+    flags = on ? (flags | FS_IMMUTABLE_FL) : (flags & ~FS_IMMUTABLE_FL);
+    ok = ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
+  }
+  close(fd);
+  return ok;
+}
+#endif
+
 // A report that may not be renamed stays, with the system's reason; one
 // that is copied (bare LF ends) but may not be removed stays beside its
 // copy.

@@ -10,7 +10,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 #ifdef __linux__
-#include <linux/fs.h>
 #include <sys/mount.h>
 #include <sys/ptrace.h>
 #endif
@@ -341,24 +340,6 @@ std::string readFile(const std::string& path) {
 bool startsWith(const std::string& s, const std::string& prefix) {
   return s.compare(0, prefix.size(), prefix) == 0;
 }
-
-#ifdef __linux__
-bool setImmutable(const std::string& path, bool on) {
-  int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK);
-  if (fd < 0)
-    return false;
-  int flags = 0;
-  bool ok = ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
-  if (ok) {
-    flags = on ? (flags | FS_IMMUTABLE_FL) : (flags & ~FS_IMMUTABLE_FL);
-    ok = ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
-  }
-  close(fd);
-  return ok;
-}
-#else
-bool setImmutable(const std::string&, bool) { return false; }
-#endif
 
 std::string stracePath() {
   for (const char* path : {"/usr/bin/strace", "/bin/strace"}) {

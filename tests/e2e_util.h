@@ -28,9 +28,6 @@ void writeFile(const std::string& path, const std::string& bytes);
 std::string readFile(const std::string& path);
 bool startsWith(const std::string& s, const std::string& prefix);
 bool endsWith(const std::string& s, const std::string& suffix);
-// Sets or clears the immutable flag of `path` (Linux, as root): false
-// where the file system has none.
-bool setImmutable(const std::string& path, bool on);
 // Where strace is installed, or "".
 std::string stracePath();
 

@@ -40,7 +40,7 @@ std::string VirtualDisk::Injected(const char* op, const std::string& path,
   for (const auto& fault : found->second) {
     if (path.find(fault.first) != std::string::npos) {
       *err = failure(op, path, fault.second);
-      return "fail";
+      return fault.second == "held" ? "held" : "fail";
     }
   }
   return "";
@@ -65,15 +65,6 @@ void VirtualDisk::UnlockFolder() {}
 // Room for everything a run of a test holds at once.
 size_t VirtualDisk::HandleRoom() { return 1000; }
 
-void VirtualDisk::Pause(unsigned ms) {
-  paused += ms;
-  for (auto it = held.begin(); it != held.end();) {
-    if (it->second != kHeldForGood)
-      it->second -= std::min(ms, it->second);
-    it = it->second == 0 ? held.erase(it) : std::next(it);
-  }
-}
-
 bool VirtualDisk::ListEntries(NameList* names, std::string* err) {
   if (!Injected("list", ".", err).empty())
     return false;
@@ -92,10 +83,8 @@ OpenStatus VirtualDisk::OpenRead(const char* name, FileHandle* handle,
                                  FileInfo* info, std::string* err) {
   std::string injected =
       Injected("open", name, err, {"notafile", "gone", "held"});
-  if (Held(injected, name)) {
-    *err = failure("open", name, "held");
+  if (injected == "held")
     return OpenStatus::Held;
-  }
   if (injected == "notafile")
     return OpenStatus::NotAFile;
   if (injected == "gone") {
@@ -171,10 +160,8 @@ MoveStatus VirtualDisk::MoveInto(const char* name, const FileInfo& source,
   std::string injected = Injected(
       "move", name, err,
       {"taken", "copyinstead", "sourcestays", "gone", "held"});
-  if (Held(injected, name)) {
-    *err = failure("move", name, "held");
+  if (injected == "held")
     return MoveStatus::Held;
-  }
   if (injected == "gone") {
     Vanish(name);
     return MoveStatus::Gone;
@@ -277,10 +264,8 @@ RemoveStatus VirtualDisk::Remove(const char* name, const FileInfo& source,
                                  std::string* err) {
   std::string injected =
       Injected("remove", name, err, {"swapped", "gone", "held"});
-  if (Held(injected, name)) {
-    *err = failure("remove", name, "held");
+  if (injected == "held")
     return RemoveStatus::Held;
-  }
   if (injected == "swapped")
     inodes[name] = nextInode_++;  // another file with the same bytes
   else if (injected == "gone")

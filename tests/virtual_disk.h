@@ -24,16 +24,11 @@ struct VirtualDisk : public DiskInterface {
   // Appended to the file being read after the next Read call, as by a
   // program writing it meanwhile.
   std::string growth;
-  // Files another program holds: opening, moving or removing one is Held
-  // until the run has paused this many milliseconds (kHeldForGood: ever).
-  std::map<std::string, unsigned> held;
-  static constexpr unsigned kHeldForGood = ~0u;
-  unsigned paused = 0;  // milliseconds, in all
 
   // Makes calls of `op` ("list", "open", "read", "opendir", "dirthere",
   // "move", "createcopy", "write", "commit", "remove", "look") fail when
-  // their path contains `pathPart` ("" for any path). A failing write first
-  // stores half of its bytes.
+  // their path contains `pathPart` ("" for any path); a `reason` of "held"
+  // makes them Held. A failing write first stores half of its bytes.
   void Fail(const std::string& op, const std::string& pathPart,
             const std::string& reason = "injected fault");
 
@@ -42,8 +37,8 @@ struct VirtualDisk : public DiskInterface {
   // own that the call can report ("notafile", "taken", "copyinstead",
   // "sourcestays"; "swapped": another file with the same bytes takes the
   // name just before it is removed; "gone": another program removes the
-  // file just before the call; "held": another program holds it, for
-  // this call). Each call says which kinds it can
+  // file just before the call; "held": another program holds it, for this
+  // call). Each call says which kinds it can
   // report, in kindsOfCall, so that a test can try them all.
   void FailCall(size_t n, const std::string& kind) {
     failCall_ = n;
@@ -62,7 +57,7 @@ struct VirtualDisk : public DiskInterface {
   LockStatus LockFolder(bool wait) override;
   void UnlockFolder() override;
   size_t HandleRoom() override;
-  void Pause(unsigned ms) override;
+  void Pause(unsigned) override {}
   bool ListEntries(NameList* names, std::string* err) override;
   OpenStatus OpenRead(const char* name, FileHandle* handle, FileInfo* info,
                       std::string* err) override;
@@ -99,10 +94,6 @@ struct VirtualDisk : public DiskInterface {
   bool Exists(const std::string& path) const;
   uint64_t InodeOf(const std::string& path);
   MoveStatus CommitCopy(FileHandle copy, std::string* err);
-  // Whether the call is held, as `injected` or `held` say.
-  bool Held(const std::string& injected, const char* name) const {
-    return injected == "held" || held.count(name);
-  }
   // Another program removes the file `name`.
   void Vanish(const std::string& name);
 

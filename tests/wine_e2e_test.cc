@@ -20,6 +20,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <map>
 #include <string>
 #include <vector>
@@ -423,44 +424,42 @@ TEST(WineEndToEnd, PathsPastMaxPathFailCleanly) {
   EXPECT_EQ(want, treeOf(here));
 }
 
-// A report another program holds, opened without sharing as a virus
-// scanner does, is tried again once the others are done: moved when let go
-// soon, left with its line in its place when held past the run, which ends
-// meanwhile; removed meanwhile, it gets no line.
+// A report another program holds without sharing, as a virus scanner does,
+// is tried again after the others: moved when let go soon after; left
+// with its line in its place when held longer, the run ending meanwhile;
+// no line when removed as it is let go.
 TEST(WineEndToEnd, ReportHeldByAnotherProgram) {
-  const std::string heldLine =
-      "       b.htm : HIBA: a fajl nem olvashato (CreateFile(b.htm): File in "
-      "use)\r\n";
   const struct {
     const char* ms;  // held after c.htm, next in the listing, has gone
     const char* mode;
-    int status;
     std::string line;  // b.htm's
-    const char* holder;  // whether the run ended while b.htm was held
+    const char* holder;  // what came first: the end of the hold or the run
+    const char* bAt;  // where b.htm is after the run
   } cases[] = {
-      {"600", "KEEP", 0, "       b.htm : 2222_B - konyvtar letrehozva\r\n",
-       "let go"},
-      {"20000", "KEEP", 1, heldLine, "ended while held"},
-      {"0", "GONE", 0, "", "let go"},
+      {"600", "KEEP", " : 2222_B - konyvtar letrehozva\r\n", "let go",
+       "2222_B/b.htm"},
+      {"20000", "KEEP", " : HIBA: a fajl nem olvashato (CreateFile(b.htm): "
+       "File in use)\r\n", "ended while held", "b.htm"},
+      {"0", "GONE", "", "let go", nullptr},
   };
   for (const auto& c : cases) {
     Folder f;
-    const std::string b = reportText("2222", "B 1. f");
-    f.Write("a.htm", reportText("1111", "A 1. f", "\n"));
-    f.Write("b.htm", b);
+    f.Write("a.htm", reportText("1111", "A 1. f"));
+    f.Write("b.htm", reportText("2222", "B 1. f", "\n"));
     f.Write("c.htm", reportText("3333", "C 1. f"));
     RunOptions options;
     options.command = {KORENDEZO_HOLDER, "b.htm", "c.htm", c.ms, c.mode};
     RunResult r = runExe(f.path(), options);
-    EXPECT_EQ(c.status, r.status) << c.ms;
-    EXPECT_EQ("       a.htm : 1111_A - konyvtar letrehozva\r\n" + c.line +
+    EXPECT_EQ(c.line.find("HIBA") != std::string::npos, r.status) << c.ms;
+    EXPECT_EQ("       a.htm : 1111_A - konyvtar letrehozva\r\n" +
+                  (c.line.empty() ? "" : "       b.htm" + c.line) +
                   "       c.htm : 3333_C - konyvtar letrehozva\r\n",
               lines(r)) << c.ms;
     EXPECT_EQ(c.holder + std::string("\r\n"), r.err) << c.ms;
-    std::map<std::string, std::string> tree = f.Tree();
-    EXPECT_EQ(c.line == heldLine ? b : "", tree["b.htm"]) << c.ms;
-    EXPECT_EQ(c.status == 0 && c.line != "" ? b : "", tree["2222_B/b.htm"]);
-    EXPECT_EQ(reportText("3333", "C 1. f"), tree["3333_C/c.htm"]) << c.ms;
+    const std::map<std::string, std::string> tree = f.Tree();
+    EXPECT_TRUE(!c.bAt || tree.count(c.bAt)) << c.ms;
+    EXPECT_EQ(4u + (c.bAt != nullptr) + (c.bAt && c.bAt[0] == '2'),
+              tree.size()) << c.ms;
   }
 }
 
@@ -468,28 +467,20 @@ TEST(WineEndToEnd, ReportHeldByAnotherProgram) {
 // either, every report stays with its line, and the run does not wait.
 TEST(WineEndToEnd, FolderThatCannotBeWritten) {
   Folder f;
-  const std::string a = reportText("1111", "A 1. f");
-  const std::string b = reportText("2222", "B 1. f", "\n");
-  f.Write("a.htm", a);
-  f.Write("b.htm", b);
+  f.Write("a.htm", reportText("1111", "A 1. f"));
+  f.Write("b.htm", reportText("2222", "B 1. f", "\n"));
   f.MakeDir("2222_B");
-  if (!setImmutable(f.path(), true))
+  if (std::system(("chattr +i " + f.path()).c_str()) != 0)
     GTEST_SKIP() << "this file system cannot make a folder immutable";
   RunResult r = runExe(f.path());
-  setImmutable(f.path(), false);
+  std::system(("chattr -i " + f.path()).c_str());
   EXPECT_EQ(1, r.status);
   EXPECT_EQ("       a.htm : 1111_A - HIBA: a konyvtar nem hozhato letre "
             "(CreateDirectory(1111_A): Access denied)\r\n"
             "       b.htm : 2222_B - HIBA: a fajl nem torolheto (b.htm: "
             "stayed after its removal)\r\n",
             lines(r));
-  const std::map<std::string, std::string> want = {
-      {"a.htm", a},
-      {"b.htm", b},
-      {"2222_B/", kDirectory},
-      {"2222_B/b.htm", reportText("2222", "B 1. f")},
-  };
-  EXPECT_EQ(want, f.Tree());
+  EXPECT_EQ(4u, f.Tree().size());  // a.htm, b.htm and b.htm's copy
 }
 
 TEST(WineEndToEnd, NoWaitWithoutAConsole) {
