@@ -97,8 +97,8 @@ void ReportRoad::Take(const char* name) {
     case Outcome::Waits:
       return;
     case Outcome::Held:
-      held_.push_back(
-          Held{name, lines_.Hold(""), 0, madeDir_, false, FileInfo(), ""});
+      held_.push_back(Held{{-1, FileInfo(), -1, name, lines_.Hold(""), "", 0},
+                           madeDir_, false});
       return;
     case Outcome::Left:
       anyLeft_ = true;
@@ -260,9 +260,9 @@ Outcome ReportRoad::Copy(const char* name, DirHandle dir,
   Waiting& w = waiting_.back();
   if (retrying_) {
     // Its line keeps the place it has held since its first try.
-    w.line = retrying_->line;
+    w.line = retrying_->report.line;
     w.head.swap(line_);
-    w.waitedMs = retrying_->waitedMs;
+    w.waitedMs = retrying_->report.waitedMs;
   } else {
     w.line = lines_.Hold(line_);
   }
@@ -295,8 +295,7 @@ void ReportRoad::CommitWaiting() {
     Outcome outcome = commits[i].status == MoveStatus::Moved
                           ? RemoveOriginal(w.name.c_str(), w.source)
                           : Fail(kNoCopy, commits[i].err);
-    Held held{std::move(w.name), w.line, w.waitedMs, "", true, w.source,
-              std::move(w.head)};
+    Held held{std::move(w), "", true};
     Settle(outcome, &held);
   }
   line_.swap(current);
@@ -325,12 +324,12 @@ void ReportRoad::TryHeldAgain() {
        pause = std::min(2 * pause, kHeldForMs)) {
     unsigned ms = pause;
     for (const Held& h : held_)
-      ms = std::min(ms, kHeldForMs - h.waitedMs);
+      ms = std::min(ms, kHeldForMs - h.report.waitedMs);
     disk_.Pause(ms);
     std::vector<Held> round;
     round.swap(held_);
     for (Held& h : round) {
-      h.waitedMs += ms;
+      h.report.waitedMs += ms;
       TryAgain(&h);
     }
     CommitWaiting();
@@ -341,11 +340,11 @@ void ReportRoad::TryAgain(Held* held) {
   line_.clear();
   Outcome outcome;
   if (held->removal) {
-    outcome = RemoveOriginal(held->name.c_str(), held->source);
+    outcome = RemoveOriginal(held->report.name.c_str(), held->report.source);
   } else {
     madeDir_ = held->madeDir;
     retrying_ = held;
-    outcome = Road(held->name.c_str());
+    outcome = Road(held->report.name.c_str());
     retrying_ = nullptr;
     held->madeDir = madeDir_;
   }
@@ -354,15 +353,16 @@ void ReportRoad::TryAgain(Held* held) {
 }
 
 void ReportRoad::Settle(Outcome outcome, Held* held) {
+  Waiting& report = held->report;
   if (outcome == Outcome::Held) {
-    if (held->waitedMs < kHeldForMs) {
+    if (report.waitedMs < kHeldForMs) {
       held_.push_back(std::move(*held));
       return;
     }
-    outcome = StillHeld(held->name.c_str());
+    outcome = StillHeld(report.name.c_str());
   }
   anyLeft_ = anyLeft_ || outcome == Outcome::Left;
-  lines_.End(held->line, held->head + line_);
+  lines_.End(report.line, report.head + line_);
 }
 
 Outcome ReportRoad::Hold(const char* reason) {

@@ -83,20 +83,16 @@ class ReportRoad {
     DirHandle dir;
     std::string name;
     size_t line;
-    std::string head;   // its line so far, when not held in lines_ (Held)
-    unsigned waitedMs;  // Held::waitedMs, for a report tried again
+    std::string head;   // its line so far, where lines_ does not hold it
+    unsigned waitedMs;  // how long the run has paused for it (Held)
   };
   // A report that another program holds. It is tried again from its start,
   // opened and read anew, or, once its copy is in place, its original's
   // removal alone is, with the same check that it is the file read.
   struct Held {
-    std::string name;
-    size_t line;
-    unsigned waitedMs;  // how long the run has paused for it
+    Waiting report;  // its name, line and time waited; for a removal, all
     std::string madeDir;  // the directory its first try made, if any
     bool removal;
-    FileInfo source;   // removal: the file that was read
-    std::string head;  // removal: its line so far, as in Waiting
   };
 
   Outcome Road(const char* name);
