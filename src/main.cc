@@ -38,18 +38,24 @@ int main(int argc, char** argv) {
   Console& console = systemConsole();
   try {
     CommandLine line;
+    std::string dropped;
     if (hostReadsCommandLine()) {
       line = parseCommandLine(argc, argv);
     } else {
       line = parseDropLine(argc, argv);
-      enterDroppedFolder();
+      dropped = droppedFolder();
+      line.folder = dropped.empty() ? nullptr : dropped.c_str();
     }
     if (line.command != Command::Sort)
       return answerCommand(line, console);
-    if (!enterNamedFolder(line, console))
-      return EXIT_USAGE;
     NoKeyWait noKeyWait(console);
     Console& runConsole = line.noWait ? noKeyWait : console;
+    if (!enterNamedFolder(line, console)) {
+      // A window opened by a double click stays to be read.
+      if (!hostReadsCommandLine())
+        runConsole.WaitForKey();
+      return EXIT_USAGE;
+    }
     if (!line.dryRun)
       return sortReports(systemDisk(), runConsole);
     DryRunDisk dryRun(systemDisk());
