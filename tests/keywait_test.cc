@@ -148,9 +148,9 @@ class KeyWaitTest : public testing::Test {
   }
 
   // Starts the program in its own session. On the terminal, that is its
-  // controlling terminal and takes standard output and error unless
-  // `piped`; detached, it has none and writes to a pipe.
-  void Start(bool onTerminal = true, bool piped = false) {
+  // controlling terminal and takes standard output and error; detached, it
+  // has none and writes to a pipe.
+  void Start(bool onTerminal = true, bool piped = false) {  // or to a pipe
     int out = slave_;
     if (!onTerminal || piped) {
       int ends[2];

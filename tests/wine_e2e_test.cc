@@ -128,8 +128,8 @@ TEST(WineEndToEnd, SortsTheExamples) {
 // A folder dropped on the program, the one argument, is sorted, named as
 // Windows names it or relative to where the program starts, whatever
 // letters its name has; one that cannot be entered is refused, and
-// nothing sorted; any other argument but --no-wait is ignored and the
-// program sorts the folder it starts in.
+// nothing sorted; others but --no-wait are ignored and the program sorts the
+// folder it starts in.
 TEST(WineEndToEnd, DroppedFolder) {
   const std::string kFullPath = "<full path>";
   const std::string omega = "\xCE\xA9";  // not a letter of code page 1250
