@@ -16,9 +16,6 @@ namespace {
 // again only when half of them are left: reads asked for together end
 // together, and are answered with fewer interrupts. See bench/README.md.
 constexpr size_t kReadAheadDepth = 32;
-// At most how many copies are committed together: a file system commits
-// the data of files flushed at once in one go. See bench/README.md.
-constexpr size_t kCopiesAtOnce = 16;
 
 // Allocates the five buffers of a run, in this order.
 bool allocateBuffers(RunBuffers* b, Allocator allocate) {

@@ -5,14 +5,15 @@
 // On Linux a copy is an anonymous file in its directory (O_TMPFILE) until
 // it is linked in place, so a run killed at any moment leaves nothing.
 // Replacing an older copy needs a name for a moment: the copy is linked as
-// .korendezo-<pid>-<inode>.tmp in the folder and renamed over it. A run
-// killed in between leaves that name where the next run's listing sees
-// it: it is removed once no run is at work (the folder's lock) or process
-// <pid> has ended, and only while it still belongs to inode <inode>. Where
-// anonymous files are not to be had, the copy is written under such a name
-// from the start (with a counter in place of the inode, which no later run
-// removes); a signal that ends the program removes it. A directory on
-// another file system than the folder's has such names in itself.
+// .korendezo-<pid>-<inode>.tmp in the folder and renamed over it. Where
+// anonymous files are not to be had (FAT, macOS), the copy is written
+// under such a name from the start (with a counter in place of the inode,
+// which no later run removes). A signal
+// that ends the program removes every such name of the run; one a run
+// killed otherwise left is removed by the next run once no run is at work
+// (the folder's lock) or process <pid> has ended, and only while it still
+// belongs to inode <inode>. A directory on another file system than the
+// folder's has such names in itself.
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -24,6 +25,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <cstring>
 #include <vector>
 
 #include "platform/posix/posix.h"
@@ -31,47 +33,59 @@
 using host::Attempt;
 using host::Copy;
 using host::failure;
+using posix::FatalSignalsBlocked;
 
 // --- Temporary names, removed should a signal end the program ---
 
 namespace {
 
-// Holds the fatal signals back while a temporary name and its entry below
-// change together.
-class FatalSignalsBlocked {
- public:
-  FatalSignalsBlocked() { posix::holdFatalSignals(); }
-  ~FatalSignalsBlocked() { posix::releaseFatalSignals(); }
-  FatalSignalsBlocked(const FatalSignalsBlocked&) = delete;
-  FatalSignalsBlocked& operator=(const FatalSignalsBlocked&) = delete;
+// The temporary names that exist, for the clean-up a fatal signal runs: a
+// slot is filled once its file has the name and emptied as soon as the name
+// is renamed or removed, both with the fatal signals held back on the one
+// thread that handles them, so that the clean-up finds every slot whole. A
+// copy has at most one such name, and a run at most a batch of copies.
+struct TempSlot {
+  int dir;
+  char name[64];
+  std::atomic<bool> used;
 };
+TempSlot gTemps[kCopiesAtOnce];
+static_assert(std::atomic<bool>::is_always_lock_free,
+              "the clean-up reads the slots");
 
-// The temporary name that exists, if any, for the clean-up: set only once
-// the file is there, cleared as soon as it is renamed or removed, in both
-// cases with the fatal signals held back.
-int gTempDir = -1;
-char gTempName[64];
-std::atomic<bool> gTempActive{false};
-
-void removeRegisteredTemp() {
-  if (gTempActive.load(std::memory_order_acquire))
-    unlinkat(gTempDir, gTempName, 0);
+void removeRegisteredTemps() {
+  for (TempSlot& slot : gTemps) {
+    if (slot.used.load(std::memory_order_acquire))
+      unlinkat(slot.dir, slot.name, 0);
+  }
 }
 
-void registerTemp(Copy* copy, const std::string& name) {
+// Registers the copy's name of its own, copy->tempName, once its file has
+// it. There is a slot for it: a run has at most a batch of copies, and
+// each at most one such name.
+void registerTemp(const Copy& copy) {
   static bool installed = false;
   if (!installed) {
     installed = true;
-    posix::atFatalSignal(removeRegisteredTemp);
+    posix::atFatalSignal(removeRegisteredTemps);
   }
-  gTempDir = static_cast<int>(copy->tempDir);
-  std::snprintf(gTempName, sizeof gTempName, "%s", name.c_str());
-  gTempActive.store(true, std::memory_order_release);
-  copy->tempName = name;
+  for (TempSlot& slot : gTemps) {
+    if (slot.used.load(std::memory_order_relaxed))
+      continue;
+    slot.dir = static_cast<int>(copy.tempDir);
+    std::snprintf(slot.name, sizeof slot.name, "%s", copy.tempName.c_str());
+    slot.used.store(true, std::memory_order_release);
+    return;
+  }
 }
 
 void forgetTemp(Copy* copy) {
-  gTempActive.store(false, std::memory_order_release);
+  for (TempSlot& slot : gTemps) {
+    if (slot.used.load(std::memory_order_relaxed) &&
+        slot.dir == static_cast<int>(copy->tempDir) &&
+        copy->tempName == slot.name)
+      slot.used.store(false, std::memory_order_release);
+  }
   copy->tempName.clear();
 }
 
@@ -100,16 +114,20 @@ int createNamedTemp(Copy* copy) {
   int error = 0;
   Attempt attempt =
       host::createUnderTempName(ownPid(), [&](const std::string& name) {
+        // Named first: nothing that can fail comes between the file's
+        // making and its registering.
+        copy->tempName = name;
         FatalSignalsBlocked blocked;
         int fd = openat(static_cast<int>(copy->tempDir), name.c_str(),
                         O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
                         0600);
         if (fd >= 0) {
-          registerTemp(copy, name);
+          registerTemp(*copy);
           copy->file = fd;
           return Attempt::Made;
         }
         error = errno;
+        copy->tempName.clear();
         return error == EEXIST ? Attempt::NameTaken : Attempt::Failed;
       });
   return attempt == Attempt::Made ? 0 : error;
@@ -125,6 +143,8 @@ int createCopy(Copy* copy) {
   return anonymousUnsupported(errno) ? createNamedTemp(copy) : errno;
 }
 
+void discard(Copy* copy);
+
 }  // namespace
 
 namespace posix {
@@ -133,18 +153,27 @@ bool PosixDisk::CreateCopy(DirHandle dir, const char* name, FileHandle* file,
                            std::string* err) {
   Copy copy(dir, dirs_.PathOf(dir), name);
   copy.tempDir = OnFolderDisk(static_cast<int>(dir)) ? AT_FDCWD : dir;
-  int error = createCopy(&copy);
-  // With too many files open, what is read ahead is given back first.
-  if (tooManyOpen(error)) {
-    ahead_.Drop();
+  // No more copies at once than a batch, for which the clean-up has room.
+  int error = EMFILE;
+  if (copies_.size() < kCopiesAtOnce) {
     error = createCopy(&copy);
+    // With too many files open, what is read ahead is given back first.
+    if (tooManyOpen(error)) {
+      ahead_.Drop();
+      error = createCopy(&copy);
+    }
   }
   if (error != 0) {
     *err = failure("open", copy.path.c_str(), error);
     return false;
   }
   *file = copy.file;
-  copies_[copy.file] = std::move(copy);
+  try {
+    copies_[copy.file] = std::move(copy);
+  } catch (...) {
+    discard(&copy);  // memory ran out: no copy stays open or named
+    throw;
+  }
   return true;
 }
 
@@ -239,14 +268,16 @@ bool nameAnonymousCopy(Copy* copy, std::string* err) {
     *err = failure("fstat", copy->path.c_str(), errno);
     return false;
   }
-  std::string name =
+  copy->tempName =
       host::tempName(ownPid(), static_cast<unsigned long long>(st.st_ino));
   FatalSignalsBlocked blocked;
-  if (!linkAnonymous(fd, static_cast<int>(copy->tempDir), name.c_str())) {
+  if (!linkAnonymous(fd, static_cast<int>(copy->tempDir),
+                     copy->tempName.c_str())) {
     *err = failure("linkat", copy->path.c_str(), errno);
+    copy->tempName.clear();
     return false;
   }
-  registerTemp(copy, name);
+  registerTemp(*copy);
   return true;
 }
 
