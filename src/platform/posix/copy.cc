@@ -7,13 +7,13 @@
 // Replacing an older copy needs a name for a moment: the copy is linked as
 // .korendezo-<pid>-<inode>.tmp in the folder and renamed over it. Where
 // anonymous files are not to be had (FAT, macOS), the copy is written
-// under such a name from the start (with a counter in place of the inode,
-// which no later run removes). A signal
-// that ends the program removes every such name of the run; one a run
-// killed otherwise left is removed by the next run once no run is at work
-// (the folder's lock) or process <pid> has ended, and only while it still
-// belongs to inode <inode>. A directory on another file system than the
-// folder's has such names in itself.
+// under such a name from the start, with a counter in place of the inode.
+// A signal that ends the program removes every such name of the run; one
+// a run killed otherwise left is removed by the next run, once no run is
+// at work (the folder's lock) or, without a lock, once process <pid> has
+// ended and only while the name still belongs to inode <inode>. A
+// directory on another file system than the folder's has such names in
+// itself.
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -58,6 +58,16 @@ void removeRegisteredTemps() {
     if (slot.used.load(std::memory_order_acquire))
       unlinkat(slot.dir, slot.name, 0);
   }
+}
+
+// Whether `name` is one of this run's temporary names now.
+bool isOwnTemp(const char* name) {
+  for (const TempSlot& slot : gTemps) {
+    if (slot.used.load(std::memory_order_acquire) &&
+        std::strcmp(slot.name, name) == 0)
+      return true;
+  }
+  return false;
 }
 
 // Registers the copy's name of its own, copy->tempName, once its file has
@@ -519,6 +529,22 @@ bool processMayRun(unsigned long pid) {
          kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH;
 }
 
+// Removes the regular file `name` in `dir`, a temporary name of process
+// `pid` that carries `number`, if a killed run left it. Holding the
+// folder's lock, the run knows that no other run is at work here, wherever
+// it runs: every such name goes but the run's own. Without the lock, only
+// one of a process that has ended goes, and only while it still is the
+// file of the inode it carries.
+void removeLeftoverTemp(int dir, const char* name, unsigned long pid,
+                        unsigned long long number, bool locked) {
+  if (locked ? isOwnTemp(name) : pid == ownPid() || processMayRun(pid))
+    return;
+  struct stat st;
+  if (fstatat(dir, name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+      S_ISREG(st.st_mode) && (locked || st.st_ino == number))
+    unlinkat(dir, name, 0);
+}
+
 }  // namespace
 
 namespace posix {
@@ -531,21 +557,24 @@ void PosixDisk::RemoveLeftoversIn(int dir) const {
       close(fd);
     return;
   }
-  while (const dirent* entry = readdir(listing)) {
+  // Listed whole first: a listing that entries leave meanwhile may skip
+  // some (FAT through FUSE).
+  struct Temp {
+    std::string name;
     unsigned long pid;
-    unsigned long long inode;
-    struct stat st;
-    // Holding the folder's lock, the run knows that no other run is at
-    // work here, wherever it runs; without it, only an ended process's
-    // temporaries are leftovers.
-    if (!host::parseTempName(entry->d_name, &pid, &inode) ||
-        pid == ownPid() || (!locked_ && processMayRun(pid)))
-      continue;
-    if (fstatat(dir, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-        S_ISREG(st.st_mode) && st.st_ino == inode)
-      unlinkat(dir, entry->d_name, 0);
+    unsigned long long number;
+  };
+  std::vector<Temp> temps;
+  Temp temp;
+  while (const dirent* entry = readdir(listing)) {
+    if (host::parseTempName(entry->d_name, &temp.pid, &temp.number)) {
+      temp.name = entry->d_name;
+      temps.push_back(temp);
+    }
   }
   closedir(listing);
+  for (const Temp& t : temps)
+    removeLeftoverTemp(dir, t.name.c_str(), t.pid, t.number, locked_);
 }
 
 }  // namespace posix

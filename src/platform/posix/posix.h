@@ -168,8 +168,7 @@ class PosixDisk : public DiskInterface {
 
  private:
   // copy.cc: removes from `dir` (the folder: AT_FDCWD) the temporary
-  // files of this program's runs that have ended, only while each still is
-  // the file its name says.
+  // files that killed runs of this program left.
   void RemoveLeftoversIn(int dir) const;
   // disk.cc: moves the report `name` over what has its name in `to`.
   MoveStatus ReplaceInto(const char* name, const FileInfo& source, int to,
