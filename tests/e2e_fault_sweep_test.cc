@@ -3,7 +3,8 @@
 // road too). After every run, each report is whole in exactly one place,
 // or in both with its HIBA line; nothing else is in the folder (after
 // SIGKILL a temporary file may be, until a second run, which finishes the
-// work); the exit status says what happened.
+// work); the exit status says what happened. An undisturbed run keeps the
+// order that makes a move survive a power cut.
 #include <gtest/gtest.h>
 
 #include <signal.h>
@@ -109,7 +110,85 @@ bool checkReports(const Folder& f, const RunResult& r, bool killed,
   return allMoved;
 }
 
-// How many times the run makes each call of kCalls.
+// What a power cut could undo, seen in the trace (strace -f -y -s 256) of
+// a run: a copy given a report's name before its flush, or an original that
+// goes (unlinked, or renamed within the folder) before its copy was
+// flushed, then given its name, then its directory flushed, and the folder
+// flushed since that directory was made, where the run made it. "" when
+// nothing did.
+std::string powerCutOrderBroken(const std::string& trace) {
+  std::map<std::string, std::string> unfinished, temps;  // by thread; name
+  std::map<std::string, bool> copies;  // by descriptor: whether flushed
+  std::map<std::string, std::pair<std::string, size_t>> placed;  // dir, when
+  std::map<std::string, size_t> flushed, made;  // directories: when
+  std::string folder, broken;
+  const std::regex call(R"(^(?:\d+ +)?(\w+)\((.*)\) += (\d+)(<.*)?$)"),
+      token(R"-(<([^>]*)>|"([^"]*)")-");
+  std::ifstream in(trace);
+  size_t at = 0;
+  for (std::string line; broken.empty() && std::getline(in, line); ++at) {
+    const std::string thread = line.substr(0, line.find(' '));
+    const size_t resumed = line.find(" resumed>");
+    if (endsWith(line, " <unfinished ...>"))
+      unfinished[thread] = line.substr(0, line.size() - 17);
+    else if (resumed != std::string::npos)
+      line = unfinished[thread] + line.substr(resumed + 9);
+    std::smatch m;
+    if (!std::regex_match(line, m, call))
+      continue;
+    const std::string op = m[1], args = m[2], result = m[3];
+    std::vector<std::string> t;  // the paths of descriptors, and strings
+    for (std::sregex_iterator i(args.begin(), args.end(), token), e; i != e;
+         ++i)
+      t.push_back((*i)[1].matched ? (*i)[1].str() : (*i)[2].str());
+    t.resize(4);
+    if (folder.empty() && startsWith(args, "AT_FDCWD<"))
+      folder = t[0];
+    std::string copy, from;  // a copy given a name; an original that goes
+    if (op == "openat") {
+      copies.erase(result);
+      if (args.find("O_WRONLY") != std::string::npos)
+        copies[result] = false;
+      if (startsWith(t[1], ".korendezo-"))
+        temps[t[1]] = result;
+    } else if (result != "0") {
+      continue;
+    } else if (op == "fsync" && copies.count(args.substr(0, args.find('<')))) {
+      copies[args.substr(0, args.find('<'))] = true;
+    } else if (op == "fsync") {
+      flushed[t[0]] = at;
+    } else if (op == "mkdir") {
+      made[folder + "/" + t[0]] = at;
+    } else if (op == "linkat") {
+      (startsWith(t[3], ".korendezo-") ? temps[t[3]] : copy) = t[1].substr(14);
+    } else if (startsWith(op, "renameat") && temps.count(t[1])) {
+      copy = temps[t[1]];
+    } else if (startsWith(op, "renameat") && t[2] == folder) {
+      from = t[1];
+    } else if (op == "unlink" || (op == "unlinkat" && t[0] == folder)) {
+      from = t[op == "unlink" ? 0 : 1];
+    }
+    if (!copy.empty()) {
+      placed[t[3]] = {t[2], at};
+      if (!copies[copy])
+        broken = t[3] + " given to a copy before its flush";
+    }
+    if (from.empty() || startsWith(from, ".korendezo-"))
+      continue;
+    const auto p = placed.find(from);
+    if (p == placed.end())
+      broken = from + " removed with no copy in place";
+    else if (flushed[p->second.first] < p->second.second)
+      broken = from + " removed before its copy's directory was flushed";
+    else if (made.count(p->second.first) &&
+             flushed[folder] < made[p->second.first])
+      broken = from + " removed before the folder was flushed";
+  }
+  return broken;
+}
+
+// How many times the run makes each call of kCalls; and its order that a
+// power cut could undo is checked.
 std::map<std::string, int> countCalls(const std::string& tracer) {
   Folder f;
   setUp(&f);
@@ -118,7 +197,8 @@ std::map<std::string, int> countCalls(const std::string& tracer) {
   for (const auto& call : kCalls)
     calls += (calls.empty() ? "" : ",") + call.first;
   RunOptions options;
-  options.command = {tracer, "-f", "-qq", "-o", log, "-e", "trace=" + calls};
+  options.command = {tracer, "-f", "-qq", "-y", "-s", "256", "-o", log,
+                     "-e", "trace=" + calls};
   RunResult r = runProgram(f.path(), options);
   EXPECT_EQ(0, r.status) << r.err;
   std::map<std::string, int> counts;
@@ -129,6 +209,7 @@ std::map<std::string, int> countCalls(const std::string& tracer) {
     if (std::regex_search(text, match, line))
       ++counts[match[2]];
   }
+  EXPECT_EQ("", powerCutOrderBroken(log));
   return counts;
 }
 
