@@ -87,6 +87,10 @@ int sortLockedFolder(DiskInterface& disk, Console& console,
                      const RunBuffers& buffers) {
   if (disk.LockFolder(false) == LockStatus::Busy) {
     console.Write(kWaitingForRun, sizeof kWaitingForRun - 1);
+    // Said before the wait, wherever the output goes; output lost is told
+    // at the end.
+    std::string later;
+    console.Flush(&later);
     disk.LockFolder(true);
   }
   struct Unlock {
