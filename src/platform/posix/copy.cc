@@ -490,21 +490,26 @@ std::unordered_map<int, std::string> PosixDisk::FlushDirs(
   bool folderToo = false;
   for (int dir : dirs)
     folderToo = folderToo || madeUnflushed_.count(dirIds_.at(dir).inode) != 0;
-  if (folderToo)
+  // A folder that cannot be opened stays unflushed, for the reason told.
+  std::string folderFailed;
+  if (folderToo && FolderHandle() < 0)
+    folderFailed = failure("open", ".", errno);
+  else if (folderToo)
     synced.push_back(FolderHandle());
   std::vector<int> errors(synced.size());
   flushers_.Run(synced.size(), [&](size_t i) {
-    errors[i] = synced[i] < 0 ? EBADF : fsync(synced[i]) == 0 ? 0 : errno;
+    errors[i] = fsync(synced[i]) == 0 ? 0 : errno;
   });
-  const int folderError = folderToo ? errors.back() : 0;
+  if (synced.size() > dirs.size() && errors.back() != 0)
+    folderFailed = failure("fsync", ".", errors.back());
   std::unordered_map<int, std::string> unflushed;
   for (size_t d = 0; d < dirs.size(); ++d) {
     const uint64_t inode = dirIds_.at(dirs[d]).inode;
     const bool made = madeUnflushed_.count(inode) != 0;
     if (errors[d] != 0)
       unflushed[dirs[d]] = failure("fsync", dirs_.PathOf(dirs[d]), errors[d]);
-    else if (made && folderError != 0)
-      unflushed[dirs[d]] = failure("fsync", ".", folderError);
+    else if (made && !folderFailed.empty())
+      unflushed[dirs[d]] = folderFailed;
     else if (made)
       madeUnflushed_.erase(inode);
   }
