@@ -6,8 +6,9 @@
 // it is linked in place, so a run killed at any moment leaves nothing.
 // Replacing an older copy needs a name for a moment: the copy is linked as
 // .korendezo-<pid>-<inode>.tmp in the folder and renamed over it. Where
-// anonymous files are not to be had (FAT, macOS), the copy is written
-// under such a name from the start, with a counter in place of the inode.
+// anonymous files are not to be had (FAT, macOS, no /proc to link them
+// through), the copy is written under such a name from the start, with a
+// counter in place of the inode.
 // A signal that ends the program removes every such name of the run; one
 // a run killed otherwise left is removed by the next run, once no run is
 // at work (the folder's lock) or, without a lock, once process <pid> has
@@ -143,8 +144,17 @@ int createNamedTemp(Copy* copy) {
   return attempt == Attempt::Made ? 0 : error;
 }
 
+// Whether an anonymous file can be linked in place: through /proc, which a
+// chroot or a container may lack.
+bool anonymousLinkable() {
+  static const bool linkable = access("/proc/self/fd", X_OK) == 0;
+  return linkable;
+}
+
 // Creates the copy's file; 0, or the error that kept it from being made.
 int createCopy(Copy* copy) {
+  if (!anonymousLinkable())
+    return createNamedTemp(copy);
   int fd = openAnonymous(static_cast<int>(copy->dir));
   if (fd >= 0) {
     copy->file = fd;
