@@ -111,7 +111,7 @@ int sortReports(DiskInterface& disk, Console& console, Allocator allocate) {
       status = sortLockedFolder(disk, console, buffers);
     }
   } catch (const std::bad_alloc&) {
-    // What was said so far stays said; the copy being made is gone.
+    // What was said so far stays said; the copies not in place are gone.
     std::string ignored;
     console.Flush(&ignored);
   }

@@ -392,14 +392,35 @@ void discard(Copy* copy) {
 
 // --- Commit: several copies flushed together ---
 
+// Flushes `fd`; 0, or the error. On Linux fsync reaches stable storage. On
+// macOS it leaves what it wrote in the drive's cache: F_BARRIERFSYNC keeps
+// it ahead of all written later, which is enough for a copy before it gets
+// its name; `pastCache`, F_FULLFSYNC empties the cache, which one call per
+// drive and batch does for all flushed before it, ahead of the originals'
+// removal.
+int flushTo(int fd, bool pastCache) {
+#ifdef __APPLE__
+  if (fcntl(fd, pastCache ? F_FULLFSYNC : F_BARRIERFSYNC) == 0)
+    return 0;
+  // A file system that takes neither (some network ones) has fsync alone.
+  if (errno != ENOTSUP && errno != EOPNOTSUPP && errno != ENOTTY &&
+      errno != EINVAL)
+    return errno;
+#else
+  (void)pastCache;
+#endif
+  return fsync(fd) == 0 ? 0 : errno;
+}
+
 // Gives the copy `source`'s metadata and flushes it; false, with *err,
 // when either fails.
 bool flush(const Copy& copy, const FileInfo& source, std::string* err) {
   if (!copyMetadata(copy, source, err))
     return false;
-  if (fsync(static_cast<int>(copy.file)) == 0)
+  const int error = flushTo(static_cast<int>(copy.file), false);
+  if (error == 0)
     return true;
-  *err = failure("fsync", copy.path.c_str(), errno);
+  *err = failure("fsync", copy.path.c_str(), error);
   return false;
 }
 
@@ -507,9 +528,26 @@ std::unordered_map<int, std::string> PosixDisk::FlushDirs(
   else if (folderToo)
     synced.push_back(FolderHandle());
   std::vector<int> errors(synced.size());
-  flushers_.Run(synced.size(), [&](size_t i) {
-    errors[i] = fsync(synced[i]) == 0 ? 0 : errno;
-  });
+  flushers_.Run(synced.size(),
+                [&](size_t i) { errors[i] = flushTo(synced[i], false); });
+#ifdef __APPLE__
+  // Then the drive's cache of each device, once, through one of its
+  // directories: what was flushed to that drive before stays.
+  std::vector<uint64_t> devices;
+  const auto deviceOf = [&](size_t i) {
+    return i < dirs.size() ? dirIds_.at(synced[i]).device : folderDevice_;
+  };
+  for (size_t i = 0; i < synced.size(); ++i) {
+    const uint64_t device = deviceOf(i);
+    if (errors[i] != 0 ||
+        std::find(devices.begin(), devices.end(), device) != devices.end())
+      continue;
+    devices.push_back(device);
+    const int error = flushTo(synced[i], true);
+    for (size_t j = i; j < synced.size(); ++j)
+      errors[j] = errors[j] == 0 && deviceOf(j) == device ? error : errors[j];
+  }
+#endif
   if (synced.size() > dirs.size() && errors.back() != 0)
     folderFailed = failure("fsync", ".", errors.back());
   std::unordered_map<int, std::string> unflushed;
