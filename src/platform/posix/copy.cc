@@ -8,13 +8,12 @@
 // .korendezo-<pid>-<inode>.tmp in the folder and renamed over it. Where
 // anonymous files are not to be had (FAT, macOS, no /proc to link them
 // through), the copy is written under such a name from the start, with a
-// counter in place of the inode.
-// A signal that ends the program removes every such name of the run; one
-// a run killed otherwise left is removed by the next run, once no run is
-// at work (the folder's lock) or, without a lock, once process <pid> has
-// ended and only while the name still belongs to inode <inode>. A
-// directory on another file system than the folder's has such names in
-// itself.
+// counter in place of the inode. A signal that ends the program removes
+// every such name of the run; one a run killed otherwise left is removed
+// by the next run, once no run is at work (the folder's lock) or, without
+// a lock, once process <pid> has ended and only while the name still
+// belongs to inode <inode>. A directory on another file system than the
+// folder's has such names in itself.
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
