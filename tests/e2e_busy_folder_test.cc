@@ -292,43 +292,49 @@ TEST(BusyFolder, OutputNobodyReadsOrInterrupted) {
 // no /proc to link copies through (a chroot, a container; strace fails
 // the linkat of a descriptor, which most kernels allow only with
 // CAP_DAC_READ_SEARCH), every report of 40 player/title pairs moves.
-TEST(BusyFolder, FewDescriptorsOrNoProc) {
-  const struct {
-    rlim_t limit;
-    std::vector<std::string> command;
-  } cases[] = {{16, {}},
-               {6, {}},
-               {RLIM_INFINITY,
-                {stracePath(), "-f", "-qq", "-o", "/dev/null", "-e",
-                 "inject=linkat:error=EPERM", "/usr/bin/unshare", "-m",
-                 "/bin/sh", "-c", "mount -t tmpfs none /proc && exec \"$0\""}}};
-  for (const auto& c : cases) {
-    Folder f;
-    if (!c.command.empty() && !f.HasAnonymousFiles())
-      GTEST_SKIP() << "no /proc: copies here have names of their own anyway";
-    if (!c.command.empty() &&
-        (geteuid() != 0 || KORENDEZO_SANITIZED || c.command[0].empty()))
-      GTEST_SKIP() << "no /proc: needs root, strace, and no sanitizer, "
-                      "which reads /proc";
-    Tree want;
-    for (int i = 0; i < 80; ++i) {
-      const std::string id = std::to_string(1000 + i % 40);
-      const std::string name = "r" + std::to_string(i) + ".htm";
-      f.Write(name, reportText(id, "A 1. f", i % 2 ? "\n" : "\r\n"));
-      want[id + "_A/"] = kDirectory;
-      want[id + "_A/" + name] = reportText(id, "A 1. f");
-    }
-    RunOptions options;
-    options.openFilesLimit = c.limit;
-    options.command = c.command;
-    RunResult r = runProgram(f.path(), options);
-    if (!c.command.empty() && r.out.empty())
-      GTEST_SKIP() << "/proc could not be hidden: " << r.err;
-    EXPECT_EQ(0, r.status) << r.out;
-    EXPECT_EQ(std::string::npos, r.out.find("HIBA")) << r.out;
-    EXPECT_EQ(want, f.Tree());
-  }
+struct Starved {
+  rlim_t limit;
+  std::vector<std::string> command;
+};
+void PrintTo(const Starved& s, std::ostream* os) {
+  *os << (s.command.empty() ? std::to_string(s.limit) : "no /proc");
 }
+class FewDescriptorsOrNoProc : public testing::TestWithParam<Starved> {};
+TEST_P(FewDescriptorsOrNoProc, EveryReportMoves) {
+  const Starved& c = GetParam();
+  Folder f;
+  if (!c.command.empty() && !f.HasAnonymousFiles())
+    GTEST_SKIP() << "no /proc: copies here have names of their own anyway";
+  if (!c.command.empty() &&
+      (geteuid() != 0 || KORENDEZO_SANITIZED || c.command[0].empty()))
+    GTEST_SKIP() << "no /proc: needs root, strace, and no sanitizer, "
+                    "which reads /proc";
+  Tree want;
+  for (int i = 0; i < 80; ++i) {
+    const std::string id = std::to_string(1000 + i % 40);
+    const std::string name = "r" + std::to_string(i) + ".htm";
+    f.Write(name, reportText(id, "A 1. f", i % 2 ? "\n" : "\r\n"));
+    want[id + "_A/"] = kDirectory;
+    want[id + "_A/" + name] = reportText(id, "A 1. f");
+  }
+  RunOptions options;
+  options.openFilesLimit = c.limit;
+  options.command = c.command;
+  RunResult r = runProgram(f.path(), options);
+  if (!c.command.empty() && r.out.empty())
+    GTEST_SKIP() << "/proc could not be hidden: " << r.err;
+  EXPECT_EQ(0, r.status) << r.out;
+  EXPECT_EQ(std::string::npos, r.out.find("HIBA")) << r.out;
+  EXPECT_EQ(want, f.Tree());
+}
+INSTANTIATE_TEST_SUITE_P(
+    BusyFolder, FewDescriptorsOrNoProc,
+    testing::Values(Starved{16, {}}, Starved{6, {}},
+                    Starved{RLIM_INFINITY,
+                            {stracePath(), "-f", "-qq", "-o", "/dev/null",
+                             "-e", "inject=linkat:error=EPERM",
+                             "/usr/bin/unshare", "-m", "/bin/sh", "-c",
+                             "mount -t tmpfs none /proc && exec \"$0\""}}));
 
 #ifdef __linux__
 // Whether some process waits for a lock on `folder` that another holds.
