@@ -77,6 +77,7 @@ class NullDisk : public DiskInterface {
   LockStatus LockFolder(bool) override { return LockStatus::Locked; }
   void UnlockFolder() override {}
   size_t HandleRoom() override { return 100; }
+  void Pause(unsigned) override {}
   bool ListEntries(NameList*, std::string*) override { return true; }
   OpenStatus OpenRead(const char*, FileHandle*, FileInfo*,
                       std::string*) override {

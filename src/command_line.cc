@@ -105,6 +105,11 @@ bool enterNamedFolder(const CommandLine& line, Console& console) {
   if (!line.folder || enterFolder(line.folder, &err))
     return true;
   const std::string text = errorLine(err) + "\n";
-  console.WriteError(text.data(), text.size());
+  // A folder dropped on the program is told in its window, where its name
+  // shows with its own letters.
+  if (hostReadsCommandLine())
+    console.WriteError(text.data(), text.size());
+  else
+    console.Write(text.data(), text.size());
   return false;
 }

@@ -33,7 +33,8 @@ CommandLine parseCommandLine(int argc, const char* const* argv);
 int answerCommand(const CommandLine& line, Console& console);
 
 // Enters the folder the command line names, if any. False, with one line on
-// standard error, when it cannot: the run is refused with EXIT_USAGE.
+// standard error (or output: a folder dropped on the program), when it
+// cannot: the run is refused with EXIT_USAGE.
 bool enterNamedFolder(const CommandLine& line, Console& console);
 
 #endif  // KORENDEZO_COMMAND_LINE_H_

@@ -23,6 +23,7 @@ class DryRunDisk : public DiskInterface {
   LockStatus LockFolder(bool wait) override { return disk_.LockFolder(wait); }
   void UnlockFolder() override { disk_.UnlockFolder(); }
   size_t HandleRoom() override { return disk_.HandleRoom(); }
+  void Pause(unsigned ms) override { disk_.Pause(ms); }
   bool ListEntries(NameList* names, std::string* err) override {
     return disk_.ListEntries(names, err);
   }

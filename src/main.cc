@@ -1,6 +1,7 @@
 // korendezo: sorts the round reports of a folder into sub-directories by
 // player and title: the folder it is started in, or the one it is given.
 #include <new>
+#include <string>
 
 #include "command_line.h"
 #include "dry_run.h"
@@ -13,14 +14,21 @@ int main(int argc, char** argv) {
   Console& console = systemConsole();
   try {
     CommandLine line;
-    if (hostReadsCommandLine())
+    std::string dropped;
+    if (hostReadsCommandLine()) {
       line = parseCommandLine(argc, argv);
-    else
-      enterDroppedFolder();
+    } else {
+      dropped = droppedFolder();
+      line.folder = dropped.empty() ? nullptr : dropped.c_str();
+    }
     if (line.command != Command::Sort)
       return answerCommand(line, console);
-    if (!enterNamedFolder(line, console))
+    if (!enterNamedFolder(line, console)) {
+      // A window opened by a double click stays to be read.
+      if (!hostReadsCommandLine())
+        console.WaitForKey();
       return EXIT_USAGE;
+    }
     if (!line.dryRun)
       return sortReports(systemDisk(), console);
     DryRunDisk dryRun(systemDisk());

@@ -1,5 +1,6 @@
 #include "report_road.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -11,6 +12,12 @@
 namespace {
 
 constexpr size_t kNameColumns = 12;
+
+// A report that another program holds is tried again after pauses that
+// grow from the first, until it has waited this long in all: a virus
+// scanner lets a file go within a second or so.
+constexpr unsigned kFirstPauseMs = 50;
+constexpr unsigned kHeldForMs = 2000;
 
 // Portable part of the check on a directory name made from a report: it
 // must name one new entry inside the current directory.
@@ -84,9 +91,14 @@ ReportRoad::~ReportRoad() {
 
 void ReportRoad::Take(const char* name) {
   line_.clear();
+  madeDir_.clear();
   switch (Road(name)) {
     case Outcome::NotReport:
     case Outcome::Waits:
+      return;
+    case Outcome::Held:
+      held_.push_back(Held{{-1, FileInfo(), -1, name, lines_.Hold(""), "", 0},
+                           madeDir_, false});
       return;
     case Outcome::Left:
       anyLeft_ = true;
@@ -98,7 +110,10 @@ void ReportRoad::Take(const char* name) {
   lines_.Add(line_);
 }
 
-void ReportRoad::Finish() { CommitWaiting(); }
+void ReportRoad::Finish() {
+  CommitWaiting();
+  TryHeldAgain();
+}
 
 // Takes one entry down the road; line_ gets its whole line, unless it
 // waits to be committed.
@@ -116,6 +131,8 @@ Outcome ReportRoad::Road(const char* name) {
     case LoadStatus::NotAFile:
     case LoadStatus::Gone:
       return Outcome::NotReport;
+    case LoadStatus::Held:
+      return Hold(kUnreadable);
     case LoadStatus::Failed:
       return FailUnread(name, err_);
   }
@@ -191,9 +208,13 @@ bool ReportRoad::OpenDestination(DirHandle* dir) {
   }
   switch (dirs_.Open(b_.dirName, dir, &err_)) {
     case DirStatus::Made:
+      madeDir_ = b_.dirName;
       line_ += kDirCreated;
       return true;
     case DirStatus::Opened:
+      // Made by this report's own try, which a hold cut short.
+      if (madeDir_ == b_.dirName)
+        line_ += kDirCreated;
       return true;
     case DirStatus::Taken:
     case DirStatus::Failed:
@@ -219,6 +240,8 @@ Outcome ReportRoad::Move(const char* name, DirHandle dir,
       return Fail(kNoCopy, err_);
     case MoveStatus::Gone:
       return Gone();
+    case MoveStatus::Held:
+      return Hold(kNotMoved);
     case MoveStatus::Failed:
       break;
   }
@@ -232,13 +255,21 @@ Outcome ReportRoad::Copy(const char* name, DirHandle dir,
   convertReport(b_.report, loaded);
   // Its room made first: once the copy exists, it waits before anything
   // needs memory, and memory running out then discards it with the rest.
-  Waiting waiting{-1, loaded->source, dir, name, 0};
+  Waiting waiting{-1, loaded->source, dir, name, 0, "", 0};
   waiting_.reserve(copiesAtOnce_);
   if (!writeCopy(disk_, dir, name, b_.report, loaded->length, &waiting.copy,
                  &err_))
     return Fail(kNoCopy, err_);
   waiting_.push_back(std::move(waiting));
-  waiting_.back().line = lines_.Hold(line_);
+  Waiting& w = waiting_.back();
+  if (retrying_) {
+    // Its line keeps the place it has held since its first try.
+    w.line = retrying_->report.line;
+    w.head.swap(line_);
+    w.waitedMs = retrying_->report.waitedMs;
+  } else {
+    w.line = lines_.Hold(line_);
+  }
   line_.clear();
   if (waiting_.size() >= copiesAtOnce_)
     CommitWaiting();
@@ -265,13 +296,13 @@ void ReportRoad::CommitWaiting() {
   }
   disk_.CommitCopies(commits.data(), commits.size());
   for (size_t i = 0; i < batch.size(); ++i) {
+    Waiting& w = batch[i];
     line_.clear();
     Outcome outcome = commits[i].status == MoveStatus::Moved
-                          ? RemoveOriginal(batch[i].name.c_str(),
-                                           batch[i].source)
+                          ? RemoveOriginal(w.name.c_str(), w.source)
                           : Fail(kNoCopy, commits[i].err);
-    anyLeft_ = anyLeft_ || outcome == Outcome::Left;
-    lines_.End(batch[i].line, line_);
+    Held held{std::move(w), "", true};
+    Settle(outcome, &held);
   }
   line_.swap(current);
 }
@@ -283,10 +314,71 @@ Outcome ReportRoad::RemoveOriginal(const char* name, const FileInfo& source) {
       return Moved();
     case RemoveStatus::Gone:
       return Gone();
+    case RemoveStatus::Held:
+      return Hold(kNotRemoved);
     case RemoveStatus::Stays:
       break;
   }
   return Fail(kNotRemoved, err_);
+}
+
+// Tries the held reports again after pauses that grow, each until it is
+// let go or has waited kHeldForMs in all. The copies of those read now are
+// committed after each round.
+void ReportRoad::TryHeldAgain() {
+  for (unsigned pause = kFirstPauseMs; !held_.empty();
+       pause = std::min(2 * pause, kHeldForMs)) {
+    unsigned ms = pause;
+    for (const Held& h : held_)
+      ms = std::min(ms, kHeldForMs - h.report.waitedMs);
+    disk_.Pause(ms);
+    std::vector<Held> round;
+    round.swap(held_);
+    for (Held& h : round) {
+      h.report.waitedMs += ms;
+      TryAgain(&h);
+    }
+    CommitWaiting();
+  }
+}
+
+void ReportRoad::TryAgain(Held* held) {
+  line_.clear();
+  Outcome outcome;
+  if (held->removal) {
+    outcome = RemoveOriginal(held->report.name.c_str(), held->report.source);
+  } else {
+    madeDir_ = held->madeDir;
+    retrying_ = held;
+    outcome = Road(held->report.name.c_str());
+    retrying_ = nullptr;
+    held->madeDir = madeDir_;
+  }
+  if (outcome != Outcome::Waits)
+    Settle(outcome, held);
+}
+
+void ReportRoad::Settle(Outcome outcome, Held* held) {
+  Waiting& report = held->report;
+  if (outcome == Outcome::Held) {
+    if (report.waitedMs < kHeldForMs) {
+      held_.push_back(std::move(*held));
+      return;
+    }
+    outcome = StillHeld(report.name.c_str());
+  }
+  anyLeft_ = anyLeft_ || outcome == Outcome::Left;
+  lines_.End(report.line, report.head + line_);
+}
+
+Outcome ReportRoad::Hold(const char* reason) {
+  heldReason_ = reason;
+  return Outcome::Held;
+}
+
+Outcome ReportRoad::StillHeld(const char* name) {
+  return heldReason_ == kUnreadable ? FailUnread(name, err_)
+                                    : Fail(heldReason_, err_);
 }
 
 void ReportRoad::StartLine(const char* name) {

@@ -27,6 +27,7 @@ enum class Outcome {
   Moved,
   Gone,   // another program moved or removed it while the run had it
   Waits,  // its copy waits to be committed: its line ends then
+  Held,   // another program holds it: tried again after the others
   Left,
 };
 
@@ -65,9 +66,11 @@ class ReportRoad {
 
   // Takes the entry called `name` down the road. A report to be copied
   // waits there, its copy written, until copies enough to commit together
-  // have come, or Finish.
+  // have come, or Finish. One that another program holds keeps its line's
+  // place and waits for Finish.
   void Take(const char* name);
-  // Commits the copies that wait, ends their lines and says every line.
+  // Commits the copies that wait, tries the held reports again until they
+  // are let go or have waited long enough, and says every line.
   void Finish();
   // Whether a report or entry was left in place by a failure.
   bool AnyLeft() const { return anyLeft_; }
@@ -80,6 +83,16 @@ class ReportRoad {
     DirHandle dir;
     std::string name;
     size_t line;
+    std::string head;   // its line so far, where lines_ does not hold it
+    unsigned waitedMs;  // how long the run has paused for it (Held)
+  };
+  // A report that another program holds. It is tried again from its start,
+  // opened and read anew, or, once its copy is in place, its original's
+  // removal alone is, with the same check that it is the file read.
+  struct Held {
+    Waiting report;  // its name, line and time waited; for a removal, all
+    std::string madeDir;  // the directory its first try made, if any
+    bool removal;
   };
 
   Outcome Road(const char* name);
@@ -93,6 +106,15 @@ class ReportRoad {
   // lines.
   void CommitWaiting();
   Outcome RemoveOriginal(const char* name, const FileInfo& source);
+  void TryHeldAgain();
+  void TryAgain(Held* held);
+  // What came of a report whose line holds its place in lines_: held
+  // again, it waits for another try while it may; or its line ends.
+  void Settle(Outcome outcome, Held* held);
+  // Held, and why the report stays, should it be held to the end.
+  Outcome Hold(const char* reason);
+  // Ends the line of a report still held after its last try.
+  Outcome StillHeld(const char* name);
 
   // Starts a line: the entry name right-aligned in 12 columns, then " : ".
   void StartLine(const char* name);
@@ -110,6 +132,10 @@ class ReportRoad {
   OrderedLines lines_;
   const size_t copiesAtOnce_;
   std::vector<Waiting> waiting_;
+  std::vector<Held> held_;
+  Held* retrying_ = nullptr;  // the held report being tried again, if any
+  std::string madeDir_;  // the directory the report being taken made
+  const char* heldReason_ = nullptr;
   bool anyLeft_ = false;
   // Reused for every entry: line_ is the line being made.
   std::string line_, local_, raw_, err_;

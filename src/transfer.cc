@@ -144,6 +144,8 @@ LoadStatus loadReport(DiskInterface& disk, char* report, FindEntry entry,
       return LoadStatus::NotAFile;
     case OpenStatus::Gone:
       return LoadStatus::Gone;
+    case OpenStatus::Held:
+      return LoadStatus::Held;
     case OpenStatus::Failed:
       return LoadStatus::Failed;
   }

@@ -19,6 +19,7 @@ enum class LoadStatus {
   Loaded,
   NotAFile,  // the entry is a directory, a link, a device...
   Gone,      // another program moved or removed it since the listing
+  Held,      // another program holds it, for now
   Failed,    // it could not be opened or read to its end
 };
 

@@ -40,7 +40,7 @@ std::string VirtualDisk::Injected(const char* op, const std::string& path,
   for (const auto& fault : found->second) {
     if (path.find(fault.first) != std::string::npos) {
       *err = failure(op, path, fault.second);
-      return "fail";
+      return fault.second == "held" ? "held" : "fail";
     }
   }
   return "";
@@ -81,7 +81,10 @@ bool VirtualDisk::ListEntries(NameList* names, std::string* err) {
 
 OpenStatus VirtualDisk::OpenRead(const char* name, FileHandle* handle,
                                  FileInfo* info, std::string* err) {
-  std::string injected = Injected("open", name, err, {"notafile", "gone"});
+  std::string injected =
+      Injected("open", name, err, {"notafile", "gone", "held"});
+  if (injected == "held")
+    return OpenStatus::Held;
   if (injected == "notafile")
     return OpenStatus::NotAFile;
   if (injected == "gone") {
@@ -155,7 +158,10 @@ MoveStatus VirtualDisk::MoveInto(const char* name, const FileInfo& source,
                                  DirHandle dir, std::string* err) {
   const std::string to = dirHandles_.at(dir) + "/" + name;
   std::string injected = Injected(
-      "move", name, err, {"taken", "copyinstead", "sourcestays", "gone"});
+      "move", name, err,
+      {"taken", "copyinstead", "sourcestays", "gone", "held"});
+  if (injected == "held")
+    return MoveStatus::Held;
   if (injected == "gone") {
     Vanish(name);
     return MoveStatus::Gone;
@@ -256,7 +262,10 @@ void VirtualDisk::DiscardCopy(FileHandle copy) {
 
 RemoveStatus VirtualDisk::Remove(const char* name, const FileInfo& source,
                                  std::string* err) {
-  std::string injected = Injected("remove", name, err, {"swapped", "gone"});
+  std::string injected =
+      Injected("remove", name, err, {"swapped", "gone", "held"});
+  if (injected == "held")
+    return RemoveStatus::Held;
   if (injected == "swapped")
     inodes[name] = nextInode_++;  // another file with the same bytes
   else if (injected == "gone")

@@ -27,8 +27,8 @@ struct VirtualDisk : public DiskInterface {
 
   // Makes calls of `op` ("list", "open", "read", "opendir", "dirthere",
   // "move", "createcopy", "write", "commit", "remove", "look") fail when
-  // their path contains `pathPart` ("" for any path). A failing write first
-  // stores half of its bytes.
+  // their path contains `pathPart` ("" for any path); a `reason` of "held"
+  // makes them Held. A failing write first stores half of its bytes.
   void Fail(const std::string& op, const std::string& pathPart,
             const std::string& reason = "injected fault");
 
@@ -37,7 +37,8 @@ struct VirtualDisk : public DiskInterface {
   // own that the call can report ("notafile", "taken", "copyinstead",
   // "sourcestays"; "swapped": another file with the same bytes takes the
   // name just before it is removed; "gone": another program removes the
-  // file just before the call). Each call says which kinds it can
+  // file just before the call; "held": another program holds it, for this
+  // call). Each call says which kinds it can
   // report, in kindsOfCall, so that a test can try them all.
   void FailCall(size_t n, const std::string& kind) {
     failCall_ = n;
@@ -56,6 +57,7 @@ struct VirtualDisk : public DiskInterface {
   LockStatus LockFolder(bool wait) override;
   void UnlockFolder() override;
   size_t HandleRoom() override;
+  void Pause(unsigned) override {}
   bool ListEntries(NameList* names, std::string* err) override;
   OpenStatus OpenRead(const char* name, FileHandle* handle, FileInfo* info,
                       std::string* err) override;

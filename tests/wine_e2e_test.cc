@@ -20,6 +20,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <map>
 #include <string>
 #include <vector>
@@ -41,11 +42,13 @@ const std::string& opening() {
 }
 
 // Runs the program in `dir` with the ANSI code page `codePage` (1250, 1252
-// or 65001, as tools/wine-run makes them).
+// or 65001, as tools/wine-run makes them), through options.command if set
+// (a Windows program that runs it).
 RunResult runExe(const std::string& dir, RunOptions options = {},
                  const std::string& codePage = "1250") {
-  options.command = {"/usr/bin/env", "KORENDEZO_WINE_CODEPAGE=" + codePage,
-                     KORENDEZO_WINE_RUN};
+  options.command.insert(options.command.begin(),
+                         {"/usr/bin/env", "KORENDEZO_WINE_CODEPAGE=" + codePage,
+                          KORENDEZO_WINE_RUN});
   return runProgram(dir, options);
 }
 
@@ -122,8 +125,9 @@ TEST(WineEndToEnd, SortsTheExamples) {
 
 // A folder dropped on the program, the one argument, is sorted, named as
 // Windows names it or relative to where the program starts, whatever
-// letters its name has; any other argument is ignored and the program
-// sorts the folder it starts in.
+// letters its name has; one that cannot be entered is refused, and
+// nothing sorted; any other argument is ignored and the program sorts the
+// folder it starts in.
 TEST(WineEndToEnd, DroppedFolder) {
   const std::string kFullPath = "<full path>";
   const std::string omega = "\xCE\xA9";  // not a letter of code page 1250
@@ -133,11 +137,13 @@ TEST(WineEndToEnd, DroppedFolder) {
     // kFullPath stands for the folder's path as Windows has it.
     std::vector<std::string> args;
     bool sortsIt;  // false: the start folder is sorted
+    const char* refusal = nullptr;  // or what is said instead
   } cases[] = {
       {"relative", "reports", {"reports"}, true},
       {"full path", "my reports " + omega, {kFullPath}, true},
       {"a file", "reports", {"notes.txt"}, false},
-      {"a missing folder", "reports", {"nosuch"}, false},
+      {"a missing folder", "reports", {"nosuch"}, false,
+       "korendezo: SetCurrentDirectory(nosuch): File not found\r\n"},
       {"two folders", "reports", {"reports", "reports"}, false},
   };
   const std::string r = reportText("1111", "A 1. f");
@@ -154,7 +160,14 @@ TEST(WineEndToEnd, DroppedFolder) {
     RunOptions options;
     for (const std::string& arg : c.args)
       options.arguments.push_back(arg == kFullPath ? windowsPath : arg);
+    const std::map<std::string, std::string> before = f.Tree();
     RunResult result = runExe(f.path(), options);
+    if (c.refusal) {
+      EXPECT_EQ(2, result.status) << c.what;
+      EXPECT_EQ(c.refusal, result.out) << c.what;
+      EXPECT_EQ(before, f.Tree()) << c.what;
+      continue;
+    }
     EXPECT_EQ(0, result.status) << c.what;
     EXPECT_EQ(c.sortsIt ? "       r.htm : 1111_A - konyvtar letrehozva\r\n"
                         : "       s.htm : 4444_S - konyvtar letrehozva\r\n",
@@ -378,30 +391,96 @@ TEST(WineEndToEnd, PathsPastMaxPathFailCleanly) {
     letters += "\xC5\x91";  // ő
   f.MakeDir(letters);
   const std::string here = f.path() + "/" + letters;
-  // Wine shows /tmp/x as Z:\tmp\x. The first report's own path takes
-  // exactly the 259 characters a path may have; in its directory it would
-  // take more. The second's takes 241 in its directory, in 441 bytes.
+  // Wine shows /tmp/x as Z:\tmp\x. The first reports' own paths take
+  // exactly the 259 characters a path may have; in their directory they
+  // would take more (the second's copy, not its temporary name). The
+  // last's takes 241 in its directory, in 441 bytes.
   const size_t folder = 2 + f.path().size() + 1 + 100 + 1;
   ASSERT_LT(folder, 259u - 20);
   const std::string longest = std::string(259 - folder - 4, 'r') + ".htm";
   ASSERT_LT(folder + 7 + 104, 259u);
   const std::string fits = letters + ".htm";
+  const std::string longLf = std::string(259 - folder - 4, 's') + ".htm";
   const std::string report = reportText("1234", "A 1. f");
+  const std::string lf = reportText("1234", "A 1. f", "\n");
   writeFile(here + "/" + longest, report);
+  writeFile(here + "/" + longLf, lf);
   writeFile(here + "/" + fits, report);
   RunResult r = runExe(here);
   EXPECT_EQ(1, r.status);
   EXPECT_EQ(longest + " : 1234_A - konyvtar letrehozva - HIBA: a fajl nem "
                       "helyezheto at (SetFileInformationByHandle(1234_A\\" +
-                longest + "): Name too long)\r\n" + std::string(100, '\xF5') +
+                longest + "): Name too long)\r\n" + longLf +
+                " : 1234_A - HIBA: a masolat nem irhato (CreateFile(1234_A\\" +
+                longLf + "): Name too long)\r\n" + std::string(100, '\xF5') +
                 ".htm : 1234_A\r\n",
             lines(r));
   const std::map<std::string, std::string> want = {
       {"1234_A/", kDirectory},
       {"1234_A/" + fits, report},
       {longest, report},
+      {longLf, lf},
   };
   EXPECT_EQ(want, treeOf(here));
+}
+
+// A report another program holds without sharing, as a virus scanner does,
+// is tried again after the others: moved when let go soon after; left
+// with its line in its place when held longer, the run ending meanwhile;
+// no line when removed as it is let go.
+TEST(WineEndToEnd, ReportHeldByAnotherProgram) {
+  const struct {
+    const char* ms;  // held after c.htm, next in the listing, has gone
+    const char* mode;
+    std::string line;  // b.htm's
+    const char* holder;  // what came first: the end of the hold or the run
+    const char* bAt;  // where b.htm is after the run
+  } cases[] = {
+      {"600", "KEEP", " : 2222_B - konyvtar letrehozva\r\n", "let go",
+       "2222_B/b.htm"},
+      {"20000", "KEEP", " : HIBA: a fajl nem olvashato (CreateFile(b.htm): "
+       "File in use)\r\n", "ended while held", "b.htm"},
+      {"0", "GONE", "", "let go", nullptr},
+  };
+  for (const auto& c : cases) {
+    Folder f;
+    f.Write("a.htm", reportText("1111", "A 1. f"));
+    f.Write("b.htm", reportText("2222", "B 1. f", "\n"));
+    f.Write("c.htm", reportText("3333", "C 1. f"));
+    RunOptions options;
+    options.command = {KORENDEZO_HOLDER, "b.htm", "c.htm", c.ms, c.mode};
+    RunResult r = runExe(f.path(), options);
+    EXPECT_EQ(c.line.find("HIBA") != std::string::npos, r.status) << c.ms;
+    EXPECT_EQ("       a.htm : 1111_A - konyvtar letrehozva\r\n" +
+                  (c.line.empty() ? "" : "       b.htm" + c.line) +
+                  "       c.htm : 3333_C - konyvtar letrehozva\r\n",
+              lines(r)) << c.ms;
+    EXPECT_EQ(c.holder + std::string("\r\n"), r.err) << c.ms;
+    const std::map<std::string, std::string> tree = f.Tree();
+    EXPECT_TRUE(!c.bAt || tree.count(c.bAt)) << c.ms;
+    EXPECT_EQ(4u + (c.bAt != nullptr) + (c.bAt && c.bAt[0] == '2'),
+              tree.size()) << c.ms;
+  }
+}
+
+// In a folder the user may not write, where no lock file can be made
+// either, every report stays with its line, and the run does not wait.
+TEST(WineEndToEnd, FolderThatCannotBeWritten) {
+  Folder f;
+  f.Write("a.htm", reportText("1111", "A 1. f"));
+  f.Write("b.htm", reportText("2222", "B 1. f", "\n"));
+  f.MakeDir("2222_B");
+  if (std::system(("chattr +i " + f.path()).c_str()) != 0)
+    GTEST_SKIP() << "this file system cannot make a folder immutable";
+  RunResult r = runExe(f.path());
+  std::system(("chattr -i " + f.path()).c_str());
+  EXPECT_EQ(1, r.status);
+  EXPECT_EQ("       a.htm : 1111_A - HIBA: a konyvtar nem hozhato letre "
+            "(CreateDirectory(1111_A): Access denied)\r\n"
+            "       b.htm : 2222_B - HIBA: a fajl nem torolheto (b.htm: "
+            "stayed after its removal)\r\n",
+            lines(r));
+  EXPECT_EQ(4u, f.Tree().size());  // a.htm, b.htm and b.htm's copy
 }
 
 TEST(WineEndToEnd, NoWaitWithoutAConsole) {

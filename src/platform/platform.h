@@ -67,12 +67,15 @@ struct FileInfo {
 // file system; on Windows, a read-only report). SourceStays: the
 // destination was the report itself (a hard link), whose name in the
 // folder could not be removed. Stays: it could not be removed, or is not
-// the file that was read. Busy: another run holds the folder's lock;
-// Unsupported: the file system has none, and the run goes on without.
-enum class OpenStatus { Opened, NotAFile, Gone, Failed };
+// the file that was read. Held: another program holds the file (a virus
+// scanner, an editor: a sharing violation), which may soon let it go.
+// Busy: another run holds the folder's lock; Unsupported: no lock can be
+// had there, and the run goes on without.
+enum class OpenStatus { Opened, NotAFile, Gone, Held, Failed };
 enum class DirStatus { Made, Opened, Taken, Failed };
-enum class MoveStatus { Moved, CopyInstead, SourceStays, Taken, Gone, Failed };
-enum class RemoveStatus { Removed, Gone, Stays };
+enum class MoveStatus { Moved, CopyInstead, SourceStays, Taken, Gone, Held,
+                        Failed };
+enum class RemoveStatus { Removed, Gone, Held, Stays };
 enum class LockStatus { Locked, Busy, Unsupported };
 
 // At most how many copies wait to be committed together: a file system
@@ -106,6 +109,8 @@ class DiskInterface {
   // How many directories, reports read ahead and copies waiting the run may
   // hold open at once, within the system's limit on open files.
   virtual size_t HandleRoom() = 0;
+  // Sleeps `ms` milliseconds, before a file that was Held is tried again.
+  virtual void Pause(unsigned ms) = 0;
 
   // Adds the current directory's entries that may be reports (regular files
   // named by the host's rule), in no order; then removes, with the lock
@@ -201,9 +206,10 @@ size_t appendForConsole(std::string* out, const char* name, size_t size);
 
 // Whether the program's arguments are answered or refused; false where it
 // is started by a double click and only a folder dropped on it counts
-// (Windows: enterDroppedFolder, which elsewhere does nothing).
+// (Windows: droppedFolder, which elsewhere gives none). A file dropped, an
+// option or more than one name is no folder: "".
 bool hostReadsCommandLine();
-void enterDroppedFolder();
+std::string droppedFolder();
 // Makes `path`, a folder the user named, the current directory, so that
 // every path of the run is inside it; false, with *err, when it cannot.
 bool enterFolder(const char* path, std::string* err);

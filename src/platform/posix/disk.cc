@@ -7,6 +7,7 @@
 #include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -86,6 +87,11 @@ void raiseDescriptorLimit() {
   setrlimit(RLIMIT_NOFILE, &limit);
 }
 
+// Whether `error` says that another program holds the file: a network
+// share whose server refuses it while another program has it open (EBUSY),
+// a program being run (ETXTBSY).
+bool heldByAnother(int error) { return error == EBUSY || error == ETXTBSY; }
+
 // What has a report's name in the folder now.
 enum class Source { AsOpened, Gone, Other };
 
@@ -119,7 +125,7 @@ MoveStatus renameFailed(const char* name, const FileInfo& source,
       lookAtSource(name, source, &now, &ignored) == Source::Gone)
     return MoveStatus::Gone;
   *err = failure("rename", name, error);
-  return MoveStatus::Failed;
+  return heldByAnother(error) ? MoveStatus::Held : MoveStatus::Failed;
 }
 
 // Whether a listed entry is a regular file, not following a link.
@@ -210,6 +216,13 @@ size_t PosixDisk::HandleRoom() {
   return most > used ? std::min(most - used, kMostHeld) : 0;
 }
 
+void PosixDisk::Pause(unsigned ms) {
+  struct timespec left = {static_cast<time_t>(ms / 1000),
+                          static_cast<long>(ms % 1000) * 1000000L};
+  while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+  }
+}
+
 int PosixDisk::OpenWithRoom(const char* path, int flags) {
   int fd = open(path, flags);
   // With too many files open, what is read ahead is given back first.
@@ -285,6 +298,8 @@ OpenStatus PosixDisk::OpenRead(const char* name, FileHandle* handle,
     *err = failure("open", name, error);
     if (error == ENOENT)
       return OpenStatus::Gone;
+    if (heldByAnother(error))
+      return OpenStatus::Held;
     return error == ELOOP || error == ENXIO ? OpenStatus::NotAFile
                                             : OpenStatus::Failed;
   }
@@ -429,6 +444,8 @@ MoveStatus PosixDisk::ReplaceInto(const char* name, const FileInfo& source,
         return MoveStatus::Moved;
       case RemoveStatus::Gone:
         return MoveStatus::Gone;
+      case RemoveStatus::Held:
+        return MoveStatus::Held;
       case RemoveStatus::Stays:
         break;
     }
@@ -462,8 +479,9 @@ RemoveStatus PosixDisk::Remove(const char* name, const FileInfo& source,
     return RemoveStatus::Removed;
   if (errno == ENOENT)
     return RemoveStatus::Gone;
-  *err = failure("unlink", name, errno);
-  return RemoveStatus::Stays;
+  const int error = errno;
+  *err = failure("unlink", name, error);
+  return heldByAnother(error) ? RemoveStatus::Held : RemoveStatus::Stays;
 }
 
 bool PosixDisk::Look(const char* path, EntryKind* kind, std::string* err) {

@@ -13,4 +13,4 @@ bool enterFolder(const char* path, std::string* err) {
 }
 
 // The command line is read here: a folder is named on it (enterFolder).
-void enterDroppedFolder() {}
+std::string droppedFolder() { return ""; }

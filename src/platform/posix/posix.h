@@ -141,6 +141,7 @@ class PosixDisk : public DiskInterface {
   LockStatus LockFolder(bool wait) override;
   void UnlockFolder() override;
   size_t HandleRoom() override;
+  void Pause(unsigned ms) override;
   bool ListEntries(NameList* names, std::string* err) override;
   void RemoveLeftovers() override;
   void ReadAhead(const char* name) override;

@@ -107,7 +107,18 @@ Attempt failedAttempt(DWORD error) {
 
 // --- Create ---
 
+// The message of a path past MAX_PATH (see win32::fitsPath).
+std::string tooLong(const Copy& copy) {
+  return shownFailure("CreateFile", copy.path.c_str(),
+                      ERROR_FILENAME_EXCED_RANGE);
+}
+
 bool createCopy(Copy* copy, std::string* err) {
+  // Where the copy is to go, as well as each name it has on its way.
+  if (!win32::fitsPath(copy->path.c_str())) {
+    *err = tooLong(*copy);
+    return false;
+  }
   const std::string dir = dirOf(*copy);
   DWORD error = ERROR_SUCCESS;
   Attempt attempt = host::createUnderTempName(
@@ -204,10 +215,14 @@ bool hardLinksUnsupported(DWORD error) {
 // Replaces `path` with the copy through a link of the copy's own name.
 MoveStatus replaceByLink(const Copy& copy, const std::wstring& temp,
                          std::string* err) {
-  const std::wstring link = win32::toWide(
-      (dirOf(copy) + host::tempName(GetCurrentProcessId(),
-                                    win32::fileIndex(copy.file)))
-          .c_str());
+  const std::string linkPath =
+      dirOf(copy) +
+      host::tempName(GetCurrentProcessId(), win32::fileIndex(copy.file));
+  if (!win32::fitsPath(linkPath.c_str())) {
+    *err = tooLong(copy);
+    return MoveStatus::Failed;
+  }
+  const std::wstring link = win32::toWide(linkPath.c_str());
   if (!CreateHardLinkW(link.c_str(), temp.c_str(), nullptr)) {
     *err = shownFailure("CreateHardLink", copy.path.c_str(), GetLastError());
     return MoveStatus::Failed;
@@ -229,6 +244,10 @@ MoveStatus placeByPlainCopy(const Copy& copy, const FileInfo& source,
   DWORD error = ERROR_SUCCESS;
   host::createUnderTempName(
       GetCurrentProcessId(), [&](const std::string& name) {
+        if (!win32::fitsPath((dir + name).c_str())) {
+          error = ERROR_FILENAME_EXCED_RANGE;
+          return Attempt::Failed;
+        }
         out = createRegistered(dir + name);
         error = GetLastError();
         return out != INVALID_HANDLE_VALUE ? Attempt::Made

@@ -21,6 +21,10 @@ class Held {
   Held& operator=(const Held&) = delete;
   HANDLE get() const { return handle_; }
   bool valid() const { return handle_ != INVALID_HANDLE_VALUE; }
+  void Close() {
+    CloseHandle(handle_);
+    handle_ = INVALID_HANDLE_VALUE;
+  }
 
  private:
   HANDLE handle_;
@@ -60,7 +64,7 @@ MoveStatus moveOpen(HANDLE file, const char* name, const std::string& to,
   if (error == ERROR_NOT_SAME_DEVICE)
     return MoveStatus::CopyInstead;
   *err = shownFailure("SetFileInformationByHandle", name, error);
-  return MoveStatus::Failed;
+  return heldByAnother(error) ? MoveStatus::Held : MoveStatus::Failed;
 }
 
 }  // namespace
@@ -107,7 +111,13 @@ OpenStatus Win32Disk::OpenRead(const char* name, FileHandle* handle,
       wide.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
       FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
   if (file == INVALID_HANDLE_VALUE) {
-    *err = shownFailure("CreateFile", name, GetLastError());
+    const DWORD error = GetLastError();
+    *err = shownFailure("CreateFile", name, error);
+    // Removed by another program since the listing.
+    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
+      return OpenStatus::Gone;
+    if (heldByAnother(error))
+      return OpenStatus::Held;
     DWORD attributes = GetFileAttributesW(wide.c_str());
     return attributes != INVALID_FILE_ATTRIBUTES &&
                    (attributes &
@@ -216,7 +226,7 @@ MoveStatus Win32Disk::MoveInto(const char* name, const FileInfo& source,
     if (error == ERROR_FILE_NOT_FOUND)
       return MoveStatus::Gone;
     *err = shownFailure("CreateFile", name, error);
-    return MoveStatus::Failed;
+    return heldByAnother(error) ? MoveStatus::Held : MoveStatus::Failed;
   }
   FileInfo now;
   unsigned long attributes = 0;
@@ -245,7 +255,7 @@ RemoveStatus Win32Disk::Remove(const char* name, const FileInfo& source,
     if (error == ERROR_FILE_NOT_FOUND)
       return RemoveStatus::Gone;
     *err = shownFailure("CreateFile", name, error);
-    return RemoveStatus::Stays;
+    return heldByAnother(error) ? RemoveStatus::Held : RemoveStatus::Stays;
   }
   // A file that took the report's name since it was read, or the report
   // changed since, stays.
@@ -255,11 +265,20 @@ RemoveStatus Win32Disk::Remove(const char* name, const FileInfo& source,
     *err = shownPath(name) + ": not the file that was read";
     return RemoveStatus::Stays;
   }
-  // A read-only file is never marked (Access denied): it stays.
-  if (markForDeletion(file.get()))
-    return RemoveStatus::Removed;
-  *err = shownFailure("SetFileInformationByHandle", name, GetLastError());
-  return RemoveStatus::Stays;
+  // A read-only file is never marked (Access denied): it stays. A marked
+  // one goes as it is closed; where that fails unsaid (wine, some shares
+  // of other systems), its name stays.
+  if (markForDeletion(file.get())) {
+    file.Close();
+    FileInfo after;
+    if (!lookAt(name, &after, &attributes) || !after.SameFile(source))
+      return RemoveStatus::Removed;
+    *err = shownPath(name) + ": stayed after its removal";
+    return RemoveStatus::Stays;
+  }
+  DWORD error = GetLastError();
+  *err = shownFailure("SetFileInformationByHandle", name, error);
+  return heldByAnother(error) ? RemoveStatus::Held : RemoveStatus::Stays;
 }
 
 }  // namespace win32

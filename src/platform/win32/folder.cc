@@ -45,8 +45,7 @@ std::vector<std::wstring> argumentsOf(const wchar_t* line) {
 
 }  // namespace
 
-// For a host that reads its command line; Windows does not (see
-// hostReadsCommandLine), so no run of the program calls it there.
+// The folder dropped on the program (see droppedFolder).
 bool enterFolder(const char* path, std::string* err) {
   // Names inside the program are UTF-8, as everywhere on this host.
   if (SetCurrentDirectoryW(win32::toWide(path).c_str()))
@@ -55,9 +54,16 @@ bool enterFolder(const char* path, std::string* err) {
   return false;
 }
 
-void enterDroppedFolder() {
+std::string droppedFolder() {
   const std::vector<std::wstring> arguments = argumentsOf(GetCommandLineW());
-  // A file, or a name that is no folder, is not entered: it is ignored.
-  if (arguments.size() == 1)
-    SetCurrentDirectoryW(arguments[0].c_str());
+  // Only a name can be dropped: an option is none.
+  if (arguments.size() != 1 || arguments[0].empty() || arguments[0][0] == L'-')
+    return "";
+  // A file dropped is ignored; a folder that cannot be entered (missing,
+  // no access, a share offline, a path too long) is refused.
+  DWORD attributes = GetFileAttributesW(arguments[0].c_str());
+  if (attributes != INVALID_FILE_ATTRIBUTES &&
+      !(attributes & FILE_ATTRIBUTE_DIRECTORY))
+    return "";
+  return win32::fromWide(arguments[0].c_str());
 }

@@ -9,13 +9,21 @@ namespace {
 constexpr wchar_t kLockName[] = L".korendezo.lock";
 // How long a waiting run sleeps before it tries again.
 constexpr DWORD kRetryMs = 250;
+// Access is denied to a lock file that another run is deleting as it
+// ends, for the moment that takes, and for good where no file may be
+// made: tried again this often, this far apart.
+constexpr int kDeniedTries = 4;
+constexpr DWORD kDeniedRetryMs = 25;
 
 }  // namespace
 
 namespace win32 {
 
+// Only a lock file that another program holds open means another run;
+// where none can be had (a folder the user may not write, say), the run
+// goes on without.
 LockStatus Win32Disk::LockFolder(bool wait) {
-  for (;;) {
+  for (int denied = 0;;) {
     HANDLE file = CreateFileW(
         kLockName, GENERIC_WRITE | DELETE, 0, nullptr, OPEN_ALWAYS,
         FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
@@ -24,10 +32,15 @@ LockStatus Win32Disk::LockFolder(bool wait) {
       return LockStatus::Locked;
     }
     DWORD error = GetLastError();
-    if (error != ERROR_SHARING_VIOLATION && error != ERROR_ACCESS_DENIED)
-      return LockStatus::Unsupported;  // a read-only folder, say
+    if (error == ERROR_ACCESS_DENIED && ++denied < kDeniedTries) {
+      Sleep(kDeniedRetryMs);
+      continue;
+    }
+    if (error != ERROR_SHARING_VIOLATION)
+      return LockStatus::Unsupported;
     if (!wait)
       return LockStatus::Busy;
+    denied = 0;
     Sleep(kRetryMs);
   }
 }

@@ -23,6 +23,12 @@ inline intptr_t fromHandle(HANDLE handle) {
   return reinterpret_cast<intptr_t>(handle);
 }
 
+// Whether `error` says that another program holds the file: opened
+// without sharing, or a part of it locked.
+inline bool heldByAnother(DWORD error) {
+  return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION;
+}
+
 // names.cc
 
 // A name of the program (UTF-8, or WTF-8 from a listing) as the UTF-16 of
@@ -80,6 +86,7 @@ class Win32Disk : public DiskInterface {
   LockStatus LockFolder(bool wait) override;
   void UnlockFolder() override;
   size_t HandleRoom() override;
+  void Pause(unsigned ms) override { Sleep(ms); }
   bool ListEntries(NameList* names, std::string* err) override;
   OpenStatus OpenRead(const char* name, FileHandle* handle, FileInfo* info,
                       std::string* err) override;
