@@ -253,10 +253,14 @@ Outcome ReportRoad::Move(const char* name, DirHandle dir,
 Outcome ReportRoad::Copy(const char* name, DirHandle dir,
                          LoadedReport* loaded) {
   convertReport(b_.report, loaded);
-  FileHandle copy;
-  if (!writeCopy(disk_, dir, name, b_.report, loaded->length, &copy, &err_))
+  // Its room made first: once the copy exists, it waits before anything
+  // needs memory, and memory running out then discards it with the rest.
+  Waiting waiting{-1, loaded->source, dir, name, 0, "", 0};
+  waiting_.reserve(copiesAtOnce_);
+  if (!writeCopy(disk_, dir, name, b_.report, loaded->length, &waiting.copy,
+                 &err_))
     return Fail(kNoCopy, err_);
-  waiting_.push_back(Waiting{copy, loaded->source, dir, name, 0, "", 0});
+  waiting_.push_back(std::move(waiting));
   Waiting& w = waiting_.back();
   if (retrying_) {
     // Its line keeps the place it has held since its first try.
@@ -275,13 +279,15 @@ Outcome ReportRoad::Copy(const char* name, DirHandle dir,
 void ReportRoad::CommitWaiting() {
   if (waiting_.empty())
     return;
+  // Made while the copies wait, where memory running out discards them;
+  // from CommitCopies on, the disk discards what it does not commit.
+  std::vector<CopyCommit> commits(waiting_.size());
   // Taken out first: whatever happens now, none is discarded twice.
   std::vector<Waiting> batch;
   batch.swap(waiting_);
   // The line being made, if any, waits while these lines end in line_.
   std::string current;
   current.swap(line_);
-  std::vector<CopyCommit> commits(batch.size());
   for (size_t i = 0; i < batch.size(); ++i) {
     commits[i].copy = batch[i].copy;
     commits[i].source = &batch[i].source;

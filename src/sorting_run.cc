@@ -16,9 +16,6 @@ namespace {
 // again only when half of them are left: reads asked for together end
 // together, and are answered with fewer interrupts. See bench/README.md.
 constexpr size_t kReadAheadDepth = 32;
-// At most how many copies are committed together: a file system commits
-// the data of files flushed at once in one go. See bench/README.md.
-constexpr size_t kCopiesAtOnce = 16;
 
 // Allocates the five buffers of a run, in this order.
 bool allocateBuffers(RunBuffers* b, Allocator allocate) {
@@ -90,6 +87,10 @@ int sortLockedFolder(DiskInterface& disk, Console& console,
                      const RunBuffers& buffers) {
   if (disk.LockFolder(false) == LockStatus::Busy) {
     console.Write(kWaitingForRun, sizeof kWaitingForRun - 1);
+    // Said before the wait, wherever the output goes; output lost is told
+    // at the end.
+    std::string later;
+    console.Flush(&later);
     disk.LockFolder(true);
   }
   struct Unlock {
@@ -110,7 +111,7 @@ int sortReports(DiskInterface& disk, Console& console, Allocator allocate) {
       status = sortLockedFolder(disk, console, buffers);
     }
   } catch (const std::bad_alloc&) {
-    // What was said so far stays said; the copy being made is gone.
+    // What was said so far stays said; the copies not in place are gone.
     std::string ignored;
     console.Flush(&ignored);
   }

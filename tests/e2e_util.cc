@@ -531,6 +531,8 @@ RunResult runProgram(const std::string& dir, const RunOptions& options) {
     close(err[1]);
     if (options.openInput)
       close(in[1]);
+    // Nor what the test runner left open, which counts against a limit.
+    closefrom(3);
     if (options.openFilesLimit != RLIM_INFINITY) {
       struct rlimit limit = {options.openFilesLimit, options.openFilesLimit};
       setrlimit(RLIMIT_NOFILE, &limit);

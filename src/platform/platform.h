@@ -78,6 +78,10 @@ enum class MoveStatus { Moved, CopyInstead, SourceStays, Taken, Gone, Held,
 enum class RemoveStatus { Removed, Gone, Held, Stays };
 enum class LockStatus { Locked, Busy, Unsupported };
 
+// At most how many copies wait to be committed together: a file system
+// commits the data of files flushed at once in one go. See bench/README.md.
+constexpr size_t kCopiesAtOnce = 16;
+
 // A copy to put in place as `dir`/`name`, and what came of it.
 struct CopyCommit {
   FileHandle copy = -1;

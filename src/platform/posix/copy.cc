@@ -5,14 +5,15 @@
 // On Linux a copy is an anonymous file in its directory (O_TMPFILE) until
 // it is linked in place, so a run killed at any moment leaves nothing.
 // Replacing an older copy needs a name for a moment: the copy is linked as
-// .korendezo-<pid>-<inode>.tmp in the folder and renamed over it. A run
-// killed in between leaves that name where the next run's listing sees
-// it: it is removed once no run is at work (the folder's lock) or process
-// <pid> has ended, and only while it still belongs to inode <inode>. Where
-// anonymous files are not to be had, the copy is written under such a name
-// from the start (with a counter in place of the inode, which no later run
-// removes); a signal that ends the program removes it. A directory on
-// another file system than the folder's has such names in itself.
+// .korendezo-<pid>-<inode>.tmp in the folder and renamed over it. Where
+// anonymous files are not to be had (FAT, macOS, no /proc to link them
+// through), the copy is written under such a name from the start, with a
+// counter in place of the inode. A signal that ends the program removes
+// every such name of the run; one a run killed otherwise left is removed
+// by the next run, once no run is at work (the folder's lock) or, without
+// a lock, once process <pid> has ended and only while the name still
+// belongs to inode <inode>. A directory on another file system than the
+// folder's has such names in itself.
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -24,6 +25,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <cstring>
 #include <vector>
 
 #include "platform/posix/posix.h"
@@ -31,47 +33,69 @@
 using host::Attempt;
 using host::Copy;
 using host::failure;
+using posix::FatalSignalsBlocked;
 
 // --- Temporary names, removed should a signal end the program ---
 
 namespace {
 
-// Holds the fatal signals back while a temporary name and its entry below
-// change together.
-class FatalSignalsBlocked {
- public:
-  FatalSignalsBlocked() { posix::holdFatalSignals(); }
-  ~FatalSignalsBlocked() { posix::releaseFatalSignals(); }
-  FatalSignalsBlocked(const FatalSignalsBlocked&) = delete;
-  FatalSignalsBlocked& operator=(const FatalSignalsBlocked&) = delete;
+// The temporary names that exist, for the clean-up a fatal signal runs: a
+// slot is filled once its file has the name and emptied as soon as the name
+// is renamed or removed, both with the fatal signals held back on the one
+// thread that handles them, so that the clean-up finds every slot whole. A
+// copy has at most one such name, and a run at most a batch of copies.
+struct TempSlot {
+  int dir;
+  char name[64];
+  std::atomic<bool> used;
 };
+TempSlot gTemps[kCopiesAtOnce];
+static_assert(std::atomic<bool>::is_always_lock_free,
+              "the clean-up reads the slots");
 
-// The temporary name that exists, if any, for the clean-up: set only once
-// the file is there, cleared as soon as it is renamed or removed, in both
-// cases with the fatal signals held back.
-int gTempDir = -1;
-char gTempName[64];
-std::atomic<bool> gTempActive{false};
-
-void removeRegisteredTemp() {
-  if (gTempActive.load(std::memory_order_acquire))
-    unlinkat(gTempDir, gTempName, 0);
+void removeRegisteredTemps() {
+  for (TempSlot& slot : gTemps) {
+    if (slot.used.load(std::memory_order_acquire))
+      unlinkat(slot.dir, slot.name, 0);
+  }
 }
 
-void registerTemp(Copy* copy, const std::string& name) {
+// Whether `name` is one of this run's temporary names now.
+bool isOwnTemp(const char* name) {
+  for (const TempSlot& slot : gTemps) {
+    if (slot.used.load(std::memory_order_acquire) &&
+        std::strcmp(slot.name, name) == 0)
+      return true;
+  }
+  return false;
+}
+
+// Registers the copy's name of its own, copy->tempName, once its file has
+// it. There is a slot for it: a run has at most a batch of copies, and
+// each at most one such name.
+void registerTemp(const Copy& copy) {
   static bool installed = false;
   if (!installed) {
     installed = true;
-    posix::atFatalSignal(removeRegisteredTemp);
+    posix::atFatalSignal(removeRegisteredTemps);
   }
-  gTempDir = static_cast<int>(copy->tempDir);
-  std::snprintf(gTempName, sizeof gTempName, "%s", name.c_str());
-  gTempActive.store(true, std::memory_order_release);
-  copy->tempName = name;
+  for (TempSlot& slot : gTemps) {
+    if (slot.used.load(std::memory_order_relaxed))
+      continue;
+    slot.dir = static_cast<int>(copy.tempDir);
+    std::snprintf(slot.name, sizeof slot.name, "%s", copy.tempName.c_str());
+    slot.used.store(true, std::memory_order_release);
+    return;
+  }
 }
 
 void forgetTemp(Copy* copy) {
-  gTempActive.store(false, std::memory_order_release);
+  for (TempSlot& slot : gTemps) {
+    if (slot.used.load(std::memory_order_relaxed) &&
+        slot.dir == static_cast<int>(copy->tempDir) &&
+        copy->tempName == slot.name)
+      slot.used.store(false, std::memory_order_release);
+  }
   copy->tempName.clear();
 }
 
@@ -100,23 +124,36 @@ int createNamedTemp(Copy* copy) {
   int error = 0;
   Attempt attempt =
       host::createUnderTempName(ownPid(), [&](const std::string& name) {
+        // Named first: nothing that can fail comes between the file's
+        // making and its registering.
+        copy->tempName = name;
         FatalSignalsBlocked blocked;
         int fd = openat(static_cast<int>(copy->tempDir), name.c_str(),
                         O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
                         0600);
         if (fd >= 0) {
-          registerTemp(copy, name);
+          registerTemp(*copy);
           copy->file = fd;
           return Attempt::Made;
         }
         error = errno;
+        copy->tempName.clear();
         return error == EEXIST ? Attempt::NameTaken : Attempt::Failed;
       });
   return attempt == Attempt::Made ? 0 : error;
 }
 
+// Whether an anonymous file can be linked in place: through /proc, which a
+// chroot or a container may lack.
+bool anonymousLinkable() {
+  static const bool linkable = access("/proc/self/fd", X_OK) == 0;
+  return linkable;
+}
+
 // Creates the copy's file; 0, or the error that kept it from being made.
 int createCopy(Copy* copy) {
+  if (!anonymousLinkable())
+    return createNamedTemp(copy);
   int fd = openAnonymous(static_cast<int>(copy->dir));
   if (fd >= 0) {
     copy->file = fd;
@@ -124,6 +161,8 @@ int createCopy(Copy* copy) {
   }
   return anonymousUnsupported(errno) ? createNamedTemp(copy) : errno;
 }
+
+void discard(Copy* copy);
 
 }  // namespace
 
@@ -133,18 +172,27 @@ bool PosixDisk::CreateCopy(DirHandle dir, const char* name, FileHandle* file,
                            std::string* err) {
   Copy copy(dir, dirs_.PathOf(dir), name);
   copy.tempDir = OnFolderDisk(static_cast<int>(dir)) ? AT_FDCWD : dir;
-  int error = createCopy(&copy);
-  // With too many files open, what is read ahead is given back first.
-  if (tooManyOpen(error)) {
-    ahead_.Drop();
+  // No more copies at once than a batch, for which the clean-up has room.
+  int error = EMFILE;
+  if (copies_.size() < kCopiesAtOnce) {
     error = createCopy(&copy);
+    // With too many files open, what is read ahead is given back first.
+    if (tooManyOpen(error)) {
+      ahead_.Drop();
+      error = createCopy(&copy);
+    }
   }
   if (error != 0) {
     *err = failure("open", copy.path.c_str(), error);
     return false;
   }
   *file = copy.file;
-  copies_[copy.file] = std::move(copy);
+  try {
+    copies_[copy.file] = std::move(copy);
+  } catch (...) {
+    discard(&copy);  // memory ran out: no copy stays open or named
+    throw;
+  }
   return true;
 }
 
@@ -239,14 +287,16 @@ bool nameAnonymousCopy(Copy* copy, std::string* err) {
     *err = failure("fstat", copy->path.c_str(), errno);
     return false;
   }
-  std::string name =
+  copy->tempName =
       host::tempName(ownPid(), static_cast<unsigned long long>(st.st_ino));
   FatalSignalsBlocked blocked;
-  if (!linkAnonymous(fd, static_cast<int>(copy->tempDir), name.c_str())) {
+  if (!linkAnonymous(fd, static_cast<int>(copy->tempDir),
+                     copy->tempName.c_str())) {
     *err = failure("linkat", copy->path.c_str(), errno);
+    copy->tempName.clear();
     return false;
   }
-  registerTemp(copy, name);
+  registerTemp(*copy);
   return true;
 }
 
@@ -341,14 +391,35 @@ void discard(Copy* copy) {
 
 // --- Commit: several copies flushed together ---
 
+// Flushes `fd`; 0, or the error. On Linux fsync reaches stable storage. On
+// macOS it leaves what it wrote in the drive's cache: F_BARRIERFSYNC keeps
+// it ahead of all written later, which is enough for a copy before it gets
+// its name; `pastCache`, F_FULLFSYNC empties the cache, which one call per
+// drive and batch does for all flushed before it, ahead of the originals'
+// removal.
+int flushTo(int fd, bool pastCache) {
+#ifdef __APPLE__
+  if (fcntl(fd, pastCache ? F_FULLFSYNC : F_BARRIERFSYNC) == 0)
+    return 0;
+  // A file system that takes neither (some network ones) has fsync alone.
+  if (errno != ENOTSUP && errno != EOPNOTSUPP && errno != ENOTTY &&
+      errno != EINVAL)
+    return errno;
+#else
+  (void)pastCache;
+#endif
+  return fsync(fd) == 0 ? 0 : errno;
+}
+
 // Gives the copy `source`'s metadata and flushes it; false, with *err,
 // when either fails.
 bool flush(const Copy& copy, const FileInfo& source, std::string* err) {
   if (!copyMetadata(copy, source, err))
     return false;
-  if (fsync(static_cast<int>(copy.file)) == 0)
+  const int error = flushTo(static_cast<int>(copy.file), false);
+  if (error == 0)
     return true;
-  *err = failure("fsync", copy.path.c_str(), errno);
+  *err = failure("fsync", copy.path.c_str(), error);
   return false;
 }
 
@@ -449,21 +520,43 @@ std::unordered_map<int, std::string> PosixDisk::FlushDirs(
   bool folderToo = false;
   for (int dir : dirs)
     folderToo = folderToo || madeUnflushed_.count(dirIds_.at(dir).inode) != 0;
-  if (folderToo)
+  // A folder that cannot be opened stays unflushed, for the reason told.
+  std::string folderFailed;
+  if (folderToo && FolderHandle() < 0)
+    folderFailed = failure("open", ".", errno);
+  else if (folderToo)
     synced.push_back(FolderHandle());
   std::vector<int> errors(synced.size());
-  flushers_.Run(synced.size(), [&](size_t i) {
-    errors[i] = synced[i] < 0 ? EBADF : fsync(synced[i]) == 0 ? 0 : errno;
-  });
-  const int folderError = folderToo ? errors.back() : 0;
+  flushers_.Run(synced.size(),
+                [&](size_t i) { errors[i] = flushTo(synced[i], false); });
+#ifdef __APPLE__
+  // Then the drive's cache of each device, once, through one of its
+  // directories: what was flushed to that drive before stays.
+  std::vector<uint64_t> devices;
+  const auto deviceOf = [&](size_t i) {
+    return i < dirs.size() ? dirIds_.at(synced[i]).device : folderDevice_;
+  };
+  for (size_t i = 0; i < synced.size(); ++i) {
+    const uint64_t device = deviceOf(i);
+    if (errors[i] != 0 ||
+        std::find(devices.begin(), devices.end(), device) != devices.end())
+      continue;
+    devices.push_back(device);
+    const int error = flushTo(synced[i], true);
+    for (size_t j = i; j < synced.size(); ++j)
+      errors[j] = errors[j] == 0 && deviceOf(j) == device ? error : errors[j];
+  }
+#endif
+  if (synced.size() > dirs.size() && errors.back() != 0)
+    folderFailed = failure("fsync", ".", errors.back());
   std::unordered_map<int, std::string> unflushed;
   for (size_t d = 0; d < dirs.size(); ++d) {
     const uint64_t inode = dirIds_.at(dirs[d]).inode;
     const bool made = madeUnflushed_.count(inode) != 0;
     if (errors[d] != 0)
       unflushed[dirs[d]] = failure("fsync", dirs_.PathOf(dirs[d]), errors[d]);
-    else if (made && folderError != 0)
-      unflushed[dirs[d]] = failure("fsync", ".", folderError);
+    else if (made && !folderFailed.empty())
+      unflushed[dirs[d]] = folderFailed;
     else if (made)
       madeUnflushed_.erase(inode);
   }
@@ -488,6 +581,22 @@ bool processMayRun(unsigned long pid) {
          kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH;
 }
 
+// Removes the regular file `name` in `dir`, a temporary name of process
+// `pid` that carries `number`, if a killed run left it. Holding the
+// folder's lock, the run knows that no other run is at work here, wherever
+// it runs: every such name goes but the run's own. Without the lock, only
+// one of a process that has ended goes, and only while it still is the
+// file of the inode it carries.
+void removeLeftoverTemp(int dir, const char* name, unsigned long pid,
+                        unsigned long long number, bool locked) {
+  if (locked ? isOwnTemp(name) : pid == ownPid() || processMayRun(pid))
+    return;
+  struct stat st;
+  if (fstatat(dir, name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+      S_ISREG(st.st_mode) && (locked || st.st_ino == number))
+    unlinkat(dir, name, 0);
+}
+
 }  // namespace
 
 namespace posix {
@@ -500,21 +609,24 @@ void PosixDisk::RemoveLeftoversIn(int dir) const {
       close(fd);
     return;
   }
-  while (const dirent* entry = readdir(listing)) {
+  // Listed whole first: a listing that entries leave meanwhile may skip
+  // some (FAT through FUSE).
+  struct Temp {
+    std::string name;
     unsigned long pid;
-    unsigned long long inode;
-    struct stat st;
-    // Holding the folder's lock, the run knows that no other run is at
-    // work here, wherever it runs; without it, only an ended process's
-    // temporaries are leftovers.
-    if (!host::parseTempName(entry->d_name, &pid, &inode) ||
-        pid == ownPid() || (!locked_ && processMayRun(pid)))
-      continue;
-    if (fstatat(dir, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-        S_ISREG(st.st_mode) && st.st_ino == inode)
-      unlinkat(dir, entry->d_name, 0);
+    unsigned long long number;
+  };
+  std::vector<Temp> temps;
+  Temp temp;
+  while (const dirent* entry = readdir(listing)) {
+    if (host::parseTempName(entry->d_name, &temp.pid, &temp.number)) {
+      temp.name = entry->d_name;
+      temps.push_back(temp);
+    }
   }
   closedir(listing);
+  for (const Temp& t : temps)
+    removeLeftoverTemp(dir, t.name.c_str(), t.pid, t.number, locked_);
 }
 
 }  // namespace posix

@@ -379,8 +379,11 @@ void PosixDisk::CloseDir(DirHandle dir) {
 }
 
 int PosixDisk::FolderHandle() {
+  // The lock's descriptor is the folder's: no other is needed.
+  if (lockFd_ >= 0)
+    return lockFd_;
   if (folderFd_ < 0)
-    folderFd_ = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    folderFd_ = OpenWithRoom(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   return folderFd_;
 }
 

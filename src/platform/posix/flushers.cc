@@ -39,6 +39,11 @@ void Flushers::Run(size_t count, const std::function<void(size_t)>& work) {
 }
 
 void Flushers::Grow(size_t threads) {
+  if (threads_.size() >= threads)
+    return;
+  // Started with the fatal signals held back, the threads hold them back
+  // for good: the clean-up a signal runs runs on this thread.
+  FatalSignalsBlocked blocked;
   try {
     while (threads_.size() < threads)
       threads_.emplace_back([this] { Serve(); });

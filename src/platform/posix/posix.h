@@ -7,6 +7,7 @@
 #error "the POSIX platform's own header: its build alone includes it"
 #endif
 
+#include <signal.h>
 #include <sys/stat.h>
 
 #include <cerrno>
@@ -89,9 +90,20 @@ class ReadAhead {
 // or SIGQUIT ends the program (each is caught unless it was ignored when
 // the program started); the signal's default action follows. At most two.
 void atFatalSignal(void (*cleanup)());
-// Hold those signals back, and let them through again; not nested.
-void holdFatalSignals();
-void releaseFatalSignals();
+// Holds those signals back on this thread while it lives: one that comes
+// meanwhile waits until then. Threads started meanwhile hold them back for
+// good, so that the clean-ups run on the main thread alone, never in the
+// middle of a step it holds them back for.
+class FatalSignalsBlocked {
+ public:
+  FatalSignalsBlocked();
+  ~FatalSignalsBlocked();
+  FatalSignalsBlocked(const FatalSignalsBlocked&) = delete;
+  FatalSignalsBlocked& operator=(const FatalSignalsBlocked&) = delete;
+
+ private:
+  sigset_t previous_;
+};
 
 // flushers.cc: threads kept for the run, on which the flushes of several
 // copies wait together.
@@ -157,8 +169,7 @@ class PosixDisk : public DiskInterface {
 
  private:
   // copy.cc: removes from `dir` (the folder: AT_FDCWD) the temporary
-  // files of this program's runs that have ended, only while each still is
-  // the file its name says.
+  // files that killed runs of this program left.
   void RemoveLeftoversIn(int dir) const;
   // disk.cc: moves the report `name` over what has its name in `to`.
   MoveStatus ReplaceInto(const char* name, const FileInfo& source, int to,

@@ -1,6 +1,7 @@
 // The signals that end the program on POSIX systems, and the clean-ups
-// that run before they do: the copy's temporary file goes, and during the
+// that run before they do: the copies' temporary files go, and during the
 // key wait the terminal gets its settings back.
+#include <pthread.h>
 #include <signal.h>
 
 #include <atomic>
@@ -50,8 +51,6 @@ void installHandler() {
   }
 }
 
-sigset_t gHeldMask;
-
 }  // namespace
 
 namespace posix {
@@ -66,12 +65,14 @@ void atFatalSignal(void (*cleanup)()) {
     installHandler();
 }
 
-void holdFatalSignals() {
+FatalSignalsBlocked::FatalSignalsBlocked() {
   sigset_t set;
   fatalSignalSet(&set);
-  sigprocmask(SIG_BLOCK, &set, &gHeldMask);
+  pthread_sigmask(SIG_BLOCK, &set, &previous_);
 }
 
-void releaseFatalSignals() { sigprocmask(SIG_SETMASK, &gHeldMask, nullptr); }
+FatalSignalsBlocked::~FatalSignalsBlocked() {
+  pthread_sigmask(SIG_SETMASK, &previous_, nullptr);
+}
 
 }  // namespace posix
