@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
-# Times korendezo against the floor program (bench/floor.cc) on the same
-# generated folders, warm (the folder in the page cache) and cold (the
-# cache dropped before each run), and runs the hot-path micro-benchmarks.
+# Times korendezo against the two floors of bench/floor.cc, the safe floor
+# (floor --safe: the precautions a careful sorter takes, at their least
+# cost) and the bare floor (the moves alone), on the same generated folders,
+# warm (the folder in the page cache) and cold (the cache dropped before
+# each run), on a journaled ext4 file system in a loop image that the script
+# makes, mounts and removes; then runs the hot-path micro-benchmarks.
 #
 #   bench/run.sh                         every case, 5 runs of each program
 #   QUICK=1 bench/run.sh                 one case (pairs1000), warm, 3 runs, no hot paths
@@ -30,9 +33,12 @@
 # Environment: RUNS (timed runs of each program per case and cache, default
 # 5), CACHES (default: each case's own; cold needs root, and is skipped
 # with a message without it), BUILD (build directory, default build-bench),
-# BUILD_TYPE (default Release, as shipped), DATA (folders, default
-# $BUILD/bench-data; all on one file system), KEEP=1 keeps the generated
-# folders for the next run, KORENDEZO (an absolute path) times another
+# BUILD_TYPE (default Release, as shipped), IMAGE (the loop image, default
+# $BUILD/bench.img, mounted on $BUILD/bench-mnt), IMAGE_GB (its size,
+# default 10; sparse, so only what is written takes room), LOOP=0 uses DATA
+# (default $BUILD/bench-data, on the file system it is on) instead of an
+# image, as it does without root; KEEP=1 keeps the generated folders for the
+# next run (and the image, unmounted), KORENDEZO (an absolute path) times another
 # korendezo binary, an older build say, HOT_PATHS=0 skips the
 # micro-benchmarks, NOFILE (default 1024, a Debian login's) is the soft
 # limit of open files both programs start with: korendezo holds as many
@@ -41,18 +47,19 @@
 # Each run gets a fresh copy of the folder, made and flushed to disk with
 # sync before the clock starts; cold, the page cache is then dropped
 # (echo 3 > /proc/sys/vm/drop_caches), so that every file is read from the
-# disk. The two programs alternate and swap their order every round; the
-# figures are medians, and beside the ratio of the medians is the median
-# of each round's ratio, which a disturbance of a few seconds moves less. Peak RSS comes from /usr/bin/time -v when installed,
-# else from wait4 in bench/measure.cc, on an untimed first run of each,
-# after which the two trees are compared: the floor must leave what
-# korendezo leaves.
+# disk. The three programs take turns, each round starting with the next
+# one; the figures are medians, and beside the ratio of the medians is the
+# median of each round's ratio, which a disturbance of a few seconds moves
+# less. Peak RSS comes from /usr/bin/time -v when installed, else from
+# wait4 in bench/measure.cc, on an untimed first run of each, after which
+# the trees are compared: each floor must leave what korendezo leaves.
+# Every run's figures, and the system calls, go to $BUILD/bench-results.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 started=$SECONDS
 build=${BUILD:-$root/build-bench}
-data=${DATA:-$build/bench-data}
+results=$build/bench-results
 sizes=${SIZES:-"100 1000 2000 10000"}
 kinds=${KINDS:-"crlf lf"}
 if [ "${QUICK:-0}" = 1 ]; then
@@ -76,23 +83,29 @@ can_cold=1
 if [ "$(id -u)" != 0 ] || [ ! -w /proc/sys/vm/drop_caches ]; then
   can_cold=0
 fi
+loop=${LOOP:-1}
+if [ "$loop" = 1 ] && [ "$(id -u)" != 0 ]; then
+  echo "run.sh: no loop image without root: the folders go on the file system of ${DATA:-$build/bench-data}" >&2
+  loop=0
+fi
 
 # describe ID: sets kind, n (reports, or entries for today's), gen_args,
-# timed (0: peak RSS only), def_caches and the issue's targets of the ratio
-# korendezo/floor (tgt_warm, tgt_cold; "-" where it sets none).
+# timed (0: peak RSS only), def_caches and the bounds of the ratios:
+# korendezo/safe floor warm (tgt_safe), korendezo/bare floor warm and cold
+# (tgt_warm, tgt_cold); "-" where there is none.
 describe() {
-  gen_args=() timed=1 def_caches="warm cold" tgt_warm=- tgt_cold=-
+  gen_args=() timed=1 def_caches="warm cold" tgt_safe=- tgt_warm=- tgt_cold=-
   case $1 in
     pairs150) kind=crlf n=2000 gen_args=(--pairs 150 --size 50)
-      tgt_warm=1.05 tgt_cold=0.55 ;;
+      tgt_safe=1.05 tgt_warm=1.05 tgt_cold=0.55 ;;
     pairs1000) kind=crlf n=2000 gen_args=(--pairs 1000 --size 50)
-      tgt_warm=1.1 tgt_cold=0.65 ;;
-    weekly-new) kind=crlf n=950 def_caches=warm tgt_warm=1.15
+      tgt_safe=1.05 tgt_warm=1.1 tgt_cold=0.65 ;;
+    weekly-new) kind=crlf n=950 def_caches=warm tgt_safe=1.05 tgt_warm=1.15
       gen_args=(--pairs 950 --sorted 5 --size 20) ;;
-    weekly-replace) kind=crlf n=950 def_caches=warm tgt_warm=1.2
+    weekly-replace) kind=crlf n=950 def_caches=warm tgt_safe=1.05 tgt_warm=1.2
       gen_args=(--pairs 950 --sorted 5 --size 20 --replace) ;;
     lf150) kind=lf n=1000 gen_args=(--pairs 150 --size 50)
-      tgt_warm=0.4 tgt_cold=0.5 ;;
+      tgt_safe=0.3 tgt_warm=0.4 tgt_cold=0.5 ;;
     mem10k-crlf | mem10k-lf) kind=${1#mem10k-} n=10000 gen_args=(--pairs 1000)
       timed=0 def_caches=warm ;;
     today-crlf-[1-9]* | today-lf-[1-9]*)
@@ -119,13 +132,45 @@ kor=${KORENDEZO:-$build/korendezo}
 floor=$build/bench/bench_floor
 measure=$build/bench/bench_measure
 gen=$build/bench/bench_gen
-mkdir -p "$data"
-data=$(cd "$data" && pwd)
-# Two runs on one DATA would remove each other's copies.
-exec 9>"$data/.lock"
+mkdir -p "$results"
+# Two runs on one build would remove each other's copies and image.
+exec 9>"$build/bench.lock"
 if ! flock -n 9; then
-  echo "run.sh: another run uses $data: waiting for it" >&2
+  echo "run.sh: another run uses $build: waiting for it" >&2
   flock 9
+fi
+
+# The folders go on a journaled ext4 in a loop image: the machine's own
+# file system may have no journal and discard what is removed, and there
+# the time of a run moved several-fold with what the run before removed.
+# The image is sparse, made without lazy initialisation (no kernel thread
+# writing its inode tables during the runs) and mounted without discard.
+image=${IMAGE:-$build/bench.img}
+mnt=$build/bench-mnt
+unmount() {
+  cd "$root"
+  if mountpoint -q "$mnt"; then
+    umount "$mnt" 2>/dev/null || umount -l "$mnt"
+  fi
+  rmdir "$mnt" 2>/dev/null || true
+  [ "${KEEP:-}" = 1 ] || rm -f "$image"
+}
+if [ "$loop" = 1 ]; then
+  trap unmount EXIT
+  trap 'exit 130' INT TERM HUP
+  mkdir -p "$mnt"
+  if ! mountpoint -q "$mnt"; then
+    if [ ! -e "$image" ]; then
+      truncate -s "${IMAGE_GB:-10}G" "$image"
+      mkfs.ext4 -q -F -E lazy_itable_init=0,lazy_journal_init=0 "$image"
+    fi
+    mount -o loop "$image" "$mnt"
+  fi
+  data=$mnt
+else
+  data=${DATA:-$build/bench-data}
+  mkdir -p "$data"
+  data=$(cd "$data" && pwd)
 fi
 strace=$(command -v strace || true)
 if [ "${SYSCALLS:-0}" = 1 ] && [ -z "$strace" ]; then
@@ -143,6 +188,7 @@ case $fs in
       fs+=", without a journal"
     fi ;;
 esac
+[ "$loop" = 1 ] && fs+=", a loop image of $(($(stat -c %s "$image") >> 30)) GB ($image)"
 echo "folders: $fs ($data)"
 echo "build:   $build_type; $runs timed runs of each program per case and cache"
 echo "source:  $(git -C "$root" rev-parse --short HEAD)$(git -C "$root" diff --quiet HEAD -- src || echo ' with changes to src/'); korendezo: $kor"
@@ -210,13 +256,15 @@ check() {
   fi
 }
 
+programs=(korendezo safe floor)
+
 # args PROGRAM LIST: the command line of PROGRAM.
 args() {
-  if [ "$1" = korendezo ]; then
-    cmd=("$kor")
-  else
-    cmd=("$floor" "$2")
-  fi
+  case $1 in
+    korendezo) cmd=("$kor") ;;
+    safe) cmd=("$floor" --safe "$2") ;;
+    floor) cmd=("$floor" "$2") ;;
+  esac
 }
 
 # timed PROGRAM DIR LIST: one measured run; prints "seconds maxrss_kb
@@ -245,48 +293,57 @@ rss() {
   fi
 }
 
-# syscalls ID MASTER LIST WANT REPORTS: strace -c of one warm run of each
-# program, the calls (and failed calls) per report, into
-# $data/syscalls-ID.txt. Start-up calls are shared out among the reports;
-# calls made less than once per 100 reports by both are left out.
+# syscalls ID MASTER LIST WANT REPORTS: strace -c -f of one warm run of
+# each program, the calls (and failed calls) per report, into
+# $results/syscalls-ID.txt. Every call of the process and its threads is
+# counted, the start-up's too, and divided by the reports; calls made less
+# than once per 100 reports by all three are left out.
 syscalls() {
   local prog cmd
-  for prog in korendezo floor; do
+  for prog in "${programs[@]}"; do
     fresh "$prog" "$2" warm
     args "$prog" "$3"
     "$measure" "${wdir[$prog]}" /dev/null "$strace" -f -c -U calls,errors,name \
-      -o "$data/strace-$prog.txt" "${cmd[@]}" >/dev/null
+      -o "$results/strace-$prog.txt" "${cmd[@]}" >/dev/null
     check "${wdir[$prog]}" "$4"
+    rm -rf "${wdir[$prog]}"
   done
   {
     echo "$1: system calls per report ($5 reports), strace -c -f of one warm run"
-    printf '  %-18s %16s %16s\n' call korendezo floor
+    printf '  %-18s %16s %16s %16s\n' call korendezo "safe floor" "bare floor"
     awk -v n="$5" '
       FNR <= 2 || /^---/ { next }
       { calls = substr($0, 1, 9) + 0; errs = substr($0, 11, 9) + 0
-        name = substr($0, 21); prog = (FILENAME ~ /strace-korendezo\.txt$/) ? "k" : "f"
+        name = substr($0, 21); match(FILENAME, /strace-[a-z]+\.txt$/)
+        prog = substr(FILENAME, RSTART + 7, RLENGTH - 11)
         c[prog, name] = calls; e[prog, name] = errs; seen[name] = 1 }
       function cell(p, s) {
         if (!((p, s) in c)) return "-"
         return sprintf("%.2f", c[p, s] / n) (e[p, s] ? sprintf(" (%.2f fail)", e[p, s] / n) : "")
       }
-      END { for (s in seen) if (s != "total" && (c["k", s] >= n / 100 || c["f", s] >= n / 100))
-              printf "%s\t%s\t%s\t%d\n", s, cell("k", s), cell("f", s), c["k", s]
-            printf "total\t%s\t%s\t%d\n", cell("k", "total"), cell("f", "total"), -1 }
-    ' "$data/strace-korendezo.txt" "$data/strace-floor.txt" |
-      sort -t$'\t' -k4,4nr -k1,1 | awk -F'\t' '{ printf "  %-18s %16s %16s\n", $1, $2, $3 }'
+      END { for (s in seen) if (s != "total" && (c["korendezo", s] >= n / 100 ||
+                                                c["safe", s] >= n / 100 || c["floor", s] >= n / 100))
+              printf "%s\t%s\t%s\t%s\t%d\n", s, cell("korendezo", s), cell("safe", s),
+                cell("floor", s), c["korendezo", s]
+            printf "total\t%s\t%s\t%s\t%d\n", cell("korendezo", "total"), cell("safe", "total"),
+              cell("floor", "total"), -1 }
+    ' "$results/strace-korendezo.txt" "$results/strace-safe.txt" "$results/strace-floor.txt" |
+      sort -t$'\t' -k5,5nr -k1,1 |
+      awk -F'\t' '{ printf "  %-18s %16s %16s %16s\n", $1, $2, $3, $4 }'
     echo
-  } >"$data/syscalls-$1.txt"
+  } >"$results/syscalls-$1.txt"
 }
 
 ratio() { echo "$1 $2" | awk '{ printf "%.3f", $1 / $2 }'; }
 per_report() { echo "$1 $2" | awk '{ printf "%.1f", $1 / $2 * 1e6 }'; }
+bound() { [ "$1" = - ] && echo - || echo "<=$1"; }
 
-printf '%-16s %-5s %6s  %9s %9s %6s %6s %6s  %8s %8s  %8s %8s %6s  %8s %8s  %5s\n' \
-  case cache reports korendezo floor ratio r/rnd target "us/rep k" "us/rep f" \
-  "cpu k" "cpu f" ratio "RSS k KB" "RSS f KB" load
+row='%-15s %-5s %5s  %8s %8s %8s  %6s %6s %6s  %6s %6s %6s  %7s %7s  %7s %7s %7s  %6s %6s %6s  %5s\n'
+# shellcheck disable=SC2059
+printf "$row" case cache reps "k s" "safe s" "floor s" k/safe r/rnd bound \
+  k/flr r/rnd target "us/r k" "us/r s" "cpu k" "cpu s" "cpu f" "RSS k" "RSS s" "RSS f" load
 disk_kb=0
-rm -f "$data"/syscalls-*.txt "$data/times.log"
+rm -f "$results"/syscalls-*.txt "$results"/strace-*.txt "$results/times.log"
 for id in "${ids[@]}"; do
   describe "$id"
   master=$data/$id
@@ -300,26 +357,30 @@ for id in "${ids[@]}"; do
   want=$(expect "$master" "$list")
   reports=$(awk -F'\t' '$2 != "-"' "$list" | wc -l)
   # An untimed first run of each, for the RSS and to compare their trees:
-  # the floor must do the same moves as korendezo.
+  # each floor must do the same moves as korendezo.
   declare -A rssk=()
-  for prog in korendezo floor; do
+  for prog in "${programs[@]}"; do
     fresh "$prog" "$master" warm
     rssk[$prog]=$(rss "$prog" "${wdir[$prog]}" "$list")
     check "${wdir[$prog]}" "$want"
+    if [ "$prog" != korendezo ]; then
+      if ! diff -rq "${wdir[korendezo]}" "${wdir[$prog]}" >/dev/null; then
+        echo "run.sh: korendezo and the $prog floor left different trees for $id" >&2
+        exit 1
+      fi
+      used=$(du -sk "$data" | cut -f1)
+      ((used > disk_kb)) && disk_kb=$used
+      rm -rf "${wdir[$prog]}"
+    fi
   done
-  if ! diff -rq "${wdir[korendezo]}" "${wdir[floor]}" >/dev/null; then
-    echo "run.sh: korendezo and the floor left different trees for $id" >&2
-    exit 1
-  fi
-  used=$(du -sk "$data" | cut -f1)
-  ((used > disk_kb)) && disk_kb=$used
+  rm -rf "${wdir[korendezo]}"
   if [ "${SYSCALLS:-0}" = 1 ]; then
     syscalls "$id" "$master" "$list" "$want" "$reports"
   fi
   if [ "$timed" = 0 ]; then
-    printf '%-16s %-5s %6s  %9s %9s %6s %6s %6s  %8s %8s  %8s %8s %6s  %8s %8s  %5s\n' \
-      "$id" - "$reports" - - - - "<=8MB" - - - - - "${rssk[korendezo]}" \
-      "${rssk[floor]}" "$(cut -d' ' -f1 /proc/loadavg)"
+    # shellcheck disable=SC2059
+    printf "$row" "$id" - "$reports" - - - - - "<=8MB" - - - - - - - - \
+      "${rssk[korendezo]}" "${rssk[safe]}" "${rssk[floor]}" "$(cut -d' ' -f1 /proc/loadavg)"
   fi
   caches=${CACHES:-$def_caches}
   for cache in $caches; do
@@ -327,46 +388,55 @@ for id in "${ids[@]}"; do
     if [ "$cache" = cold ] && [ "$can_cold" = 0 ]; then
       continue
     fi
-    rm -f "$data"/times-*
+    rm -f "$results"/times-*
     for ((i = 0; i < runs; i++)); do
-      order="korendezo floor"
-      ((i % 2)) && order="floor korendezo"
-      for prog in $order; do
+      # Each round starts with the next program.
+      for ((j = 0; j < ${#programs[@]}; j++)); do
+        prog=${programs[(i + j) % ${#programs[@]}]}
         fresh "$prog" "$master" "$cache"
-        timed "$prog" "${wdir[$prog]}" "$list" | tee -a "$data/times-$prog" |
-          sed "s/^/$id $cache $prog /" >>"$data/times.log"
+        timed "$prog" "${wdir[$prog]}" "$list" | tee -a "$results/times-$prog" |
+          sed "s/^/$id $cache $prog /" >>"$results/times.log"
         check "${wdir[$prog]}" "$want"
+        rm -rf "${wdir[$prog]}"
       done
     done
-    k=$(cut -d' ' -f1 "$data/times-korendezo" | median)
-    f=$(cut -d' ' -f1 "$data/times-floor" | median)
-    ck=$(cut -d' ' -f3 "$data/times-korendezo" | median)
-    cf=$(cut -d' ' -f3 "$data/times-floor" | median)
+    declare -A wall=() cpu=()
+    for prog in "${programs[@]}"; do
+      wall[$prog]=$(cut -d' ' -f1 "$results/times-$prog" | median | xargs printf %.4f)
+      cpu[$prog]=$(cut -d' ' -f3 "$results/times-$prog" | median | xargs printf %.4f)
+    done
+    by_round() {
+      paste -d' ' "$results/times-korendezo" "$results/times-$1" |
+        awk '{ printf "%.3f\n", $1 / $4 }' | median
+    }
+    safe_bound=-
+    [ "$cache" = warm ] && safe_bound=$tgt_safe
     target=$tgt_warm
     [ "$cache" = cold ] && target=$tgt_cold
-    [ "$target" = - ] || target="<=$target"
-    rounds=$(paste -d' ' "$data/times-korendezo" "$data/times-floor" |
-      awk '{ print $1 / $4 }' | median)
-    printf '%-16s %-5s %6s  %9.4f %9.4f %6s %6.3f %6s  %8s %8s  %8.4f %8.4f %6s  %8s %8s  %5s\n' \
-      "$id" "$cache" "$reports" "$k" "$f" "$(ratio "$k" "$f")" "$rounds" "$target" \
-      "$(per_report "$k" "$reports")" "$(per_report "$f" "$reports")" \
-      "$ck" "$cf" "$(ratio "$ck" "$cf")" "${rssk[korendezo]}" "${rssk[floor]}" \
-      "$(cut -d' ' -f1 /proc/loadavg)"
+    # shellcheck disable=SC2059
+    printf "$row" "$id" "$cache" "$reports" \
+      "${wall[korendezo]}" "${wall[safe]}" "${wall[floor]}" \
+      "$(ratio "${wall[korendezo]}" "${wall[safe]}")" "$(by_round safe)" "$(bound "$safe_bound")" \
+      "$(ratio "${wall[korendezo]}" "${wall[floor]}")" "$(by_round floor)" "$(bound "$target")" \
+      "$(per_report "${wall[korendezo]}" "$reports")" "$(per_report "${wall[safe]}" "$reports")" \
+      "${cpu[korendezo]}" "${cpu[safe]}" "${cpu[floor]}" \
+      "${rssk[korendezo]}" "${rssk[safe]}" "${rssk[floor]}" "$(cut -d' ' -f1 /proc/loadavg)"
   done
   rm -rf "${work:?}"/*
   [ "${KEEP:-}" = 1 ] || rm -rf "$master" "$list" "$master.done"
 done
 
 echo
-echo "medians of $runs runs: wall time and user+sys CPU time in seconds (k: korendezo, f: floor),"
-echo "the ratio of the medians and the median of the rounds' ratios (r/rnd),"
-echo "per report in microseconds; peak RSS of one warm run; load: 1-minute load average after the case;"
-echo "every run's figures (case cache program seconds RSS_KB cpu_seconds) in $data/times.log"
+echo "medians of $runs runs, wall and user+sys CPU time in seconds (k: korendezo, safe: the safe floor,"
+echo "floor: the bare floor), the ratios of the medians and the median of the rounds' ratios (r/rnd),"
+echo "the bound of korendezo/safe floor and the target of korendezo/bare floor, wall time per report"
+echo "in microseconds, peak RSS in KB of one warm run; load: 1-minute load average after the case;"
+echo "every run's figures (case cache program seconds RSS_KB cpu_seconds) in $results/times.log"
 if [ "${SYSCALLS:-0}" = 1 ]; then
   echo
-  cat "$data"/syscalls-*.txt
+  cat "$results"/syscalls-*.txt
 fi
-echo "disk:    at most $((disk_kb / 1024)) MB under $data"
+echo "disk:    at most $((disk_kb / 1024)) MB under $data$([ "$loop" = 1 ] && echo ", the image $(($(du -k "$image" | cut -f1) / 1024)) MB")"
 echo "load:    $(cut -d' ' -f1-3 /proc/loadavg) at the end; $(((SECONDS - started) / 60)) min $(((SECONDS - started) % 60)) s"
 if [ "$hot" = 1 ] && [ -x "$build/bench/hot_paths" ]; then
   echo
