@@ -16,8 +16,9 @@
 //
 // The safe floor (--safe): the same moves with the precautions a careful
 // sorter takes, each at its least cost. A report is opened without
-// following a link (nor touching its access time) and read with one call: fstat gives the size, and a
-// read asking for one byte more that returns the size proves the end.
+// following a link (nor touching its access time) and read with one call:
+// fstat gives the size, and a read asking for one byte more that returns
+// the size proves the end.
 // Each directory is opened once, without following a link (made first when
 // missing), and held; just before a report goes into it, its name and the
 // report's are looked at (fstatat, no link followed) to prove that they
