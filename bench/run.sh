@@ -338,10 +338,10 @@ ratio() { echo "$1 $2" | awk '{ printf "%.3f", $1 / $2 }'; }
 per_report() { echo "$1 $2" | awk '{ printf "%.1f", $1 / $2 * 1e6 }'; }
 bound() { [ "$1" = - ] && echo - || echo "<=$1"; }
 
-row='%-15s %-5s %5s  %8s %8s %8s  %6s %6s %6s  %6s %6s %6s  %7s %7s  %7s %7s %7s  %6s %6s %6s  %5s\n'
+row='%-15s %-5s %5s  %8s %8s %8s  %6s %6s %6s  %6s %6s %6s  %7s %7s  %7s %7s %7s %6s  %6s %6s %6s  %5s\n'
 # shellcheck disable=SC2059
 printf "$row" case cache reps "k s" "safe s" "floor s" k/safe r/rnd bound \
-  k/flr r/rnd target "us/r k" "us/r s" "cpu k" "cpu s" "cpu f" "RSS k" "RSS s" "RSS f" load
+  k/flr r/rnd target "us/r k" "us/r s" "cpu k" "cpu s" "cpu f" k/safe "RSS k" "RSS s" "RSS f" load
 disk_kb=0
 rm -f "$results"/syscalls-*.txt "$results"/strace-*.txt "$results/times.log"
 for id in "${ids[@]}"; do
@@ -379,7 +379,7 @@ for id in "${ids[@]}"; do
   fi
   if [ "$timed" = 0 ]; then
     # shellcheck disable=SC2059
-    printf "$row" "$id" - "$reports" - - - - - "<=8MB" - - - - - - - - \
+    printf "$row" "$id" - "$reports" - - - - - "<=8MB" - - - - - - - - - \
       "${rssk[korendezo]}" "${rssk[safe]}" "${rssk[floor]}" "$(cut -d' ' -f1 /proc/loadavg)"
   fi
   caches=${CACHES:-$def_caches}
@@ -419,7 +419,7 @@ for id in "${ids[@]}"; do
       "$(ratio "${wall[korendezo]}" "${wall[safe]}")" "$(by_round safe)" "$(bound "$safe_bound")" \
       "$(ratio "${wall[korendezo]}" "${wall[floor]}")" "$(by_round floor)" "$(bound "$target")" \
       "$(per_report "${wall[korendezo]}" "$reports")" "$(per_report "${wall[safe]}" "$reports")" \
-      "${cpu[korendezo]}" "${cpu[safe]}" "${cpu[floor]}" \
+      "${cpu[korendezo]}" "${cpu[safe]}" "${cpu[floor]}" "$(ratio "${cpu[korendezo]}" "${cpu[safe]}")" \
       "${rssk[korendezo]}" "${rssk[safe]}" "${rssk[floor]}" "$(cut -d' ' -f1 /proc/loadavg)"
   done
   rm -rf "${work:?}"/*
@@ -430,7 +430,8 @@ echo
 echo "medians of $runs runs, wall and user+sys CPU time in seconds (k: korendezo, safe: the safe floor,"
 echo "floor: the bare floor), the ratios of the medians and the median of the rounds' ratios (r/rnd),"
 echo "the bound of korendezo/safe floor and the target of korendezo/bare floor, wall time per report"
-echo "in microseconds, peak RSS in KB of one warm run; load: 1-minute load average after the case;"
+echo "in microseconds, the ratio of the CPU times korendezo/safe floor (other load disturbs it least),"
+echo "peak RSS in KB of one warm run; load: 1-minute load average after the case;"
 echo "every run's figures (case cache program seconds RSS_KB cpu_seconds) in $results/times.log"
 if [ "${SYSCALLS:-0}" = 1 ]; then
   echo
