@@ -22,7 +22,8 @@
 // Each directory is opened once, without following a link (made first when
 // missing), and held; just before a report goes into it, its name and the
 // report's are looked at (fstatat, no link followed) to prove that they
-// still hold the very directory opened and the very file read. A CR LF
+// still hold the very directory opened and the very file read (a directory
+// opened for this very CR LF report was looked at by its open). A CR LF
 // report is then renamed through the held directory. An LF report's copy
 // is an anonymous file in the directory (O_TMPFILE): written with CR LF
 // ends, flushed, linked in through /proc/self/fd, then the directory is
@@ -266,11 +267,15 @@ void moveSafely(const char* name, char mode, const std::string& dirName,
   if (mode == '-')
     return;
   auto found = dirs->find(dirName);
-  if (found == dirs->end())
+  const bool opened = found == dirs->end();
+  if (opened)
     found = dirs->emplace(dirName, openDir(dirName.c_str())).first;
   Dir& dir = found->second;
   if (mode == 'r') {
-    lookAtDir(dirName.c_str(), dir);
+    // A directory opened for this report needs no look: the open, not
+    // following a link, was one a moment ago.
+    if (!opened)
+      lookAtDir(dirName.c_str(), dir);
     lookAtReport(name, st, false);
     if (renameat(AT_FDCWD, name, dir.fd, name) != 0)
       die("rename", name);
