@@ -575,12 +575,6 @@ void PosixDisk::DiscardCopy(FileHandle file) {
 
 namespace {
 
-// Whether the process `pid` runs, or may run (it is not ours to judge).
-bool processMayRun(unsigned long pid) {
-  return pid == 0 || pid > static_cast<unsigned long>(INT_MAX) ||
-         kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH;
-}
-
 // Removes the regular file `name` in `dir`, a temporary name of process
 // `pid` that carries `number`, if a killed run left it. Holding the
 // folder's lock, the run knows that no other run is at work here, wherever
@@ -589,7 +583,8 @@ bool processMayRun(unsigned long pid) {
 // file of the inode it carries.
 void removeLeftoverTemp(int dir, const char* name, unsigned long pid,
                         unsigned long long number, bool locked) {
-  if (locked ? isOwnTemp(name) : pid == ownPid() || processMayRun(pid))
+  if (locked ? isOwnTemp(name)
+             : pid == ownPid() || posix::processMayRun(pid))
     return;
   struct stat st;
   if (fstatat(dir, name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
@@ -600,6 +595,12 @@ void removeLeftoverTemp(int dir, const char* name, unsigned long pid,
 }  // namespace
 
 namespace posix {
+
+// It is not ours to judge a process we may not signal.
+bool processMayRun(unsigned long pid) {
+  return pid == 0 || pid > static_cast<unsigned long>(INT_MAX) ||
+         kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH;
+}
 
 void PosixDisk::RemoveLeftoversIn(int dir) const {
   int fd = openat(dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);

@@ -18,6 +18,8 @@
 
 using host::failure;
 using host::Occupant;
+using posix::lookAtSource;
+using posix::Source;
 
 namespace {
 
@@ -92,28 +94,6 @@ void raiseDescriptorLimit() {
 // a program being run (ETXTBSY).
 bool heldByAnother(int error) { return error == EBUSY || error == ETXTBSY; }
 
-// What has a report's name in the folder now.
-enum class Source { AsOpened, Gone, Other };
-
-// Looks at `name` in the folder, never through a link: AsOpened when it
-// still is the file `source` was opened as (*now: how it is now), Gone
-// when nothing has the name, Other (with *err) otherwise.
-Source lookAtSource(const char* name, const FileInfo& source, FileInfo* now,
-                    std::string* err) {
-  struct stat st;
-  if (fstatat(AT_FDCWD, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
-    if (errno == ENOENT)
-      return Source::Gone;
-    *err = failure("fstatat", name, errno);
-    return Source::Other;
-  }
-  posix::describe(st, now);
-  if (S_ISREG(st.st_mode) && now->SameFile(source))
-    return Source::AsOpened;
-  *err = std::string(name) + ": not the file that was read";
-  return Source::Other;
-}
-
 // What a failed rename of the report `name` comes to: Gone when the report
 // went meanwhile, otherwise Failed with the rename's error.
 MoveStatus renameFailed(const char* name, const FileInfo& source,
@@ -140,6 +120,42 @@ bool isRegular(DIR* dir, const dirent* entry) {
 }  // namespace
 
 namespace posix {
+
+Source lookAtSource(const char* name, const FileInfo& source, FileInfo* now,
+                    std::string* err) {
+  struct stat st;
+  if (fstatat(AT_FDCWD, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+    if (errno == ENOENT)
+      return Source::Gone;
+    *err = failure("fstatat", name, errno);
+    return Source::Other;
+  }
+  describe(st, now);
+  if (S_ISREG(st.st_mode) && now->SameFile(source))
+    return Source::AsOpened;
+  *err = std::string(name) + ": not the file that was read";
+  return Source::Other;
+}
+
+int renameFree(int fromDir, const char* from, int toDir, const char* to) {
+#if defined(RENAME_NOREPLACE)
+  if (renameat2(fromDir, from, toDir, to, RENAME_NOREPLACE) == 0)
+    return 0;
+#elif defined(RENAME_EXCL)
+  if (renameatx_np(fromDir, from, toDir, to, RENAME_EXCL) == 0)
+    return 0;
+#else
+  errno = ENOSYS;
+#endif
+  if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP)
+    return -1;
+  struct stat st;
+  if (fstatat(toDir, to, &st, AT_SYMLINK_NOFOLLOW) == 0) {
+    errno = EEXIST;
+    return -1;
+  }
+  return errno == ENOENT ? renameat(fromDir, from, toDir, to) : -1;
+}
 
 void describe(const struct stat& st, FileInfo* info) {
   info->device = static_cast<uint64_t>(st.st_dev);
@@ -248,6 +264,7 @@ bool PosixDisk::ListEntries(NameList* names, std::string* err) {
   }
   folderDevice_ = static_cast<uint64_t>(st.st_dev);
   leftoversSeen_ = false;
+  std::vector<std::string> asides;  // originals a killed run renamed aside
   for (;;) {
     errno = 0;
     const dirent* entry = readdir(dir);
@@ -259,6 +276,10 @@ bool PosixDisk::ListEntries(NameList* names, std::string* err) {
     unsigned long long number;
     leftoversSeen_ =
         leftoversSeen_ || host::parseTempName(entry->d_name, &pid, &number);
+    std::string report;
+    if (entry->d_name[0] == '.' &&
+        parseAsideName(entry->d_name, &report, &pid))
+      asides.push_back(entry->d_name);
   }
   int error = errno;
   closedir(dir);
@@ -266,6 +287,10 @@ bool PosixDisk::ListEntries(NameList* names, std::string* err) {
     *err = failure("readdir", ".", error);
     return false;
   }
+  // Put back once the listing is whole: renamed during it, a name could be
+  // listed twice.
+  if (!asides.empty())
+    PutBackAsides(asides, names);
   return true;
 }
 
@@ -285,8 +310,7 @@ void PosixDisk::ReadAhead(const char* name) {
 OpenStatus PosixDisk::OpenRead(const char* name, FileHandle* handle,
                                FileInfo* info, std::string* err) {
   int fd = ahead_.Take(name);
-  const bool ahead = fd >= 0;
-  if (!ahead)
+  if (fd < 0)
     fd = openForReading(name);
   // With too many files open, what is read ahead is given back first.
   if (fd < 0 && tooManyOpen(errno)) {
@@ -315,7 +339,6 @@ OpenStatus PosixDisk::OpenRead(const char* name, FileHandle* handle,
     return OpenStatus::NotAFile;
   }
   describe(st, info);
-  openedInTurn_ = ahead ? FileInfo() : *info;
   *handle = fd;
   files_.Add(fd, name);
   return OpenStatus::Opened;
@@ -404,22 +427,20 @@ bool PosixDisk::DirStillThere(DirHandle dir) {
 
 MoveStatus PosixDisk::MoveInto(const char* name, const FileInfo& source,
                                DirHandle dir, std::string* err) {
-  // Opened ahead of its turn, a report may have lost its name to another
-  // file by now; that one is never moved as this report.
-  if (!openedInTurn_.SameFile(source)) {
-    FileInfo now;
-    switch (lookAtSource(name, source, &now, err)) {
-      case Source::AsOpened:
-        break;
-      case Source::Gone:
-        return MoveStatus::Gone;
-      case Source::Other:
-        return MoveStatus::Failed;
-    }
+  // Looked at just before the rename, however the report was opened: a
+  // file that took its name since is never moved as the report.
+  FileInfo now;
+  switch (lookAtSource(name, source, &now, err)) {
+    case Source::AsOpened:
+      break;
+    case Source::Gone:
+      return MoveStatus::Gone;
+    case Source::Other:
+      return MoveStatus::Failed;
   }
   int to = static_cast<int>(dir);
   if (renameNoReplace(name, to) == 0)
-    return MoveStatus::Moved;
+    return Arrived(name, source, to, err);
   if (errno == EXDEV)
     return MoveStatus::CopyInstead;
   if (errno != EEXIST && errno != EINVAL && errno != ENOSYS &&
@@ -439,7 +460,7 @@ MoveStatus PosixDisk::ReplaceInto(const char* name, const FileInfo& source,
                    &refusal))
     return refusal;
   if (existing.SameFile(source)) {
-    switch (Remove(name, source, err)) {
+    switch (Remove(name, source, nullptr, err)) {
       case RemoveStatus::Removed:
         return MoveStatus::Moved;
       case RemoveStatus::Gone:
@@ -452,36 +473,33 @@ MoveStatus PosixDisk::ReplaceInto(const char* name, const FileInfo& source,
     return MoveStatus::SourceStays;
   }
   if (renameat(AT_FDCWD, name, to, name) == 0)
-    return MoveStatus::Moved;
+    return Arrived(name, source, to, err);
   if (errno == EXDEV)
     return MoveStatus::CopyInstead;
   return renameFailed(name, source, err);
 }
 
-RemoveStatus PosixDisk::Remove(const char* name, const FileInfo& source,
-                               std::string* err) {
-  // Another program may have changed the report since it was read, or put
-  // another file in its place; neither is ever removed.
-  FileInfo now;
-  switch (lookAtSource(name, source, &now, err)) {
-    case Source::AsOpened:
-      break;
-    case Source::Gone:
-      return RemoveStatus::Gone;
-    case Source::Other:
-      return RemoveStatus::Stays;
+// Looked at through the folder, the report proves that it went where it
+// was to go, and that its directory is still in the folder. Between the
+// look at its name and the rename another file may have taken the name,
+// or the directory left the folder: what was moved goes back.
+MoveStatus PosixDisk::Arrived(const char* name, const FileInfo& source,
+                              int to, std::string* err) {
+  const std::string path = std::string(dirs_.PathOf(to)) + "/" + name;
+  struct stat st;
+  FileInfo there;
+  if (fstatat(AT_FDCWD, path.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+    describe(st, &there);
+    if (S_ISREG(st.st_mode) && there.SameFile(source))
+      return MoveStatus::Moved;
   }
-  if (!source.StillAsRead(now)) {
-    *err = std::string(name) + ": changed since it was read";
-    return RemoveStatus::Stays;
-  }
-  if (unlink(name) == 0)
-    return RemoveStatus::Removed;
-  if (errno == ENOENT)
-    return RemoveStatus::Gone;
-  const int error = errno;
-  *err = failure("unlink", name, error);
-  return heldByAnother(error) ? RemoveStatus::Held : RemoveStatus::Stays;
+  const bool report = fstatat(to, name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+                      (describe(st, &there), there.SameFile(source));
+  *err = report ? std::string(dirs_.PathOf(to)) + ": moved away from the folder"
+                : std::string(name) + ": not the file that was read";
+  if (renameFree(to, name, AT_FDCWD, name) != 0)
+    *err += "; " + failure("rename", path.c_str(), errno);
+  return MoveStatus::Failed;
 }
 
 bool PosixDisk::Look(const char* path, EntryKind* kind, std::string* err) {
