@@ -150,7 +150,7 @@ Outcome ReportRoad::Road(const char* name) {
   if (!NameDestination(hasTitle, entry.name))
     return Fail(kBadDirName, "");
   DirHandle dir;
-  if (!OpenDestination(&dir))
+  if (!OpenDestination(&dir, !loaded.hasBareLineFeed))
     return Fail(kNoDir, err_);
   return Move(entry.name, dir, &loaded);
 }
@@ -201,8 +201,10 @@ bool ReportRoad::NameDestination(bool hasTitle, const char* entryName) {
 }
 
 // Makes the directory, saying so, or confirms that one is there. Only a
-// real directory will do: a link could lead out of the folder.
-bool ReportRoad::OpenDestination(DirHandle* dir) {
+// real directory will do: a link could lead out of the folder. A report
+// `renamed` into it is looked at there through the folder after its
+// rename, which proves the directory still in its place.
+bool ReportRoad::OpenDestination(DirHandle* dir, bool renamed) {
   // A report whose copy waits still has its name, which the directory may
   // be about to take: it goes first, as it would one after another.
   for (const Waiting& w : waiting_) {
@@ -211,7 +213,7 @@ bool ReportRoad::OpenDestination(DirHandle* dir) {
       break;
     }
   }
-  switch (dirs_.Open(b_.dirName, dir, &err_)) {
+  switch (dirs_.Open(b_.dirName, dir, &err_, renamed)) {
     case DirStatus::Made:
       madeDir_ = b_.dirName;
       line_ += kDirCreated;
@@ -248,6 +250,9 @@ Outcome ReportRoad::Move(const char* name, DirHandle dir,
     case MoveStatus::Held:
       return Hold(kNotMoved);
     case MoveStatus::Failed:
+      // Its directory left the folder: later reports get a new one.
+      if (!disk_.DirStillThere(dir))
+        dirs_.Forget(dir);
       break;
   }
   return Fail(kNotMoved, err_);

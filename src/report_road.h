@@ -101,7 +101,7 @@ class ReportRoad {
   bool Recognise(const LoadedReport& loaded, bool* hasTitle);
   void TellReport(const char* name, bool hasTitle);
   bool NameDestination(bool hasTitle, const char* entryName);
-  bool OpenDestination(DirHandle* dir);
+  bool OpenDestination(DirHandle* dir, bool renamed);
   Outcome Move(const char* name, DirHandle dir, LoadedReport* loaded);
   Outcome Copy(const char* name, DirHandle dir, LoadedReport* loaded);
   // Commits the copies that wait, removes their originals and ends their
