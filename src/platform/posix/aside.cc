@@ -62,8 +62,9 @@ void noteAside(const char* name, const std::string& aside) {
 }
 
 std::string asideName(const char* name, uint64_t inode) {
-  return std::string(".") + name + kAsideMark +
-         std::to_string(static_cast<unsigned long>(getpid())) + "-" +
+  static const std::string pid =
+      std::to_string(static_cast<unsigned long>(getpid()));
+  return std::string(".") + name + kAsideMark + pid + "-" +
          std::to_string(static_cast<unsigned long long>(inode));
 }
 
@@ -215,7 +216,7 @@ RemoveStatus PosixDisk::RemoveChecked(const char* current, const char* name,
     gAside.used.store(false, std::memory_order_release);
   }
   // Its other names, if it has any, see the change time this gave it.
-  if (fstat(fd, &st) == 0 && st.st_nlink > 0)
+  if (st.st_nlink > 1 && fstat(fd, &st) == 0 && st.st_nlink > 0)
     describe(st, &ownChanges_[source.inode]);
   return RemoveStatus::Removed;
 }
