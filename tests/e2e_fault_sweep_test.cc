@@ -36,7 +36,7 @@ const std::map<std::string, std::string> kCalls = {
 // The calls of a copy's road, at each of which SIGTERM ends a run too.
 const std::set<std::string> kCopySteps = {
     "openat", "write",  "close",    "fchown", "fchmod", "utimensat",
-    "fsync",  "linkat", "renameat", "unlink", "unlinkat"};
+    "fsync",  "linkat", "renameat", "renameat2", "unlink", "unlinkat"};
 constexpr bool kSanitized = KORENDEZO_SANITIZED;
 
 struct Report {
