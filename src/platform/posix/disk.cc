@@ -264,6 +264,7 @@ bool PosixDisk::ListEntries(NameList* names, std::string* err) {
   }
   folderDevice_ = static_cast<uint64_t>(st.st_dev);
   leftoversSeen_ = false;
+  listedOthers_.clear();
   std::vector<std::string> asides;  // originals a killed run renamed aside
   for (;;) {
     errno = 0;
@@ -272,6 +273,8 @@ bool PosixDisk::ListEntries(NameList* names, std::string* err) {
       break;
     if (matchesReportName(entry->d_name) && isRegular(dir, entry))
       names->Add(entry->d_name);
+    else if (entry->d_type != DT_REG)
+      listedOthers_.insert(entry->d_name);
     unsigned long pid;
     unsigned long long number;
     leftoversSeen_ =
@@ -360,11 +363,13 @@ void PosixDisk::CloseRead(FileHandle handle) {
 DirStatus PosixDisk::OpenDir(const char* name, DirHandle* dir,
                              std::string* err) {
   // Never through a link: it could lead out of the folder. Made only when
-  // nothing has the name.
+  // nothing has the name; one the listing did not show is made first, which
+  // spares a new directory an open that fails.
   const int flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
   bool made = false;
-  int fd = OpenWithRoom(name, flags);
-  if (fd < 0 && errno == ENOENT) {
+  const bool listed = listedOthers_.count(name) != 0;
+  int fd = listed ? OpenWithRoom(name, flags) : -1;
+  if (!listed || (fd < 0 && errno == ENOENT)) {
     made = mkdir(name, 0777) == 0;
     if (!made && errno != EEXIST) {
       *err = failure("mkdir", name, errno);

@@ -237,6 +237,9 @@ class PosixDisk : public DiskInterface {
   int folderFd_ = -1;
   uint64_t folderDevice_ = 0;
   bool leftoversSeen_ = false;  // by the listing
+  // What the listing showed that is neither a report nor a regular file:
+  // directories among them.
+  std::unordered_set<std::string> listedOthers_;
   posix::ReadAhead ahead_;
   // The change time this run's removal of a name gave a file that has
   // other names, by inode: a report among them is not changed by it.
