@@ -377,25 +377,18 @@ DirStatus PosixDisk::OpenDir(const char* name, DirHandle* dir,
     }
     fd = OpenWithRoom(name, flags);
   }
-  struct stat st;
+  // O_DIRECTORY and O_NOFOLLOW: what opens is a directory, no link.
   if (fd < 0 && errno != ENOTDIR && errno != ELOOP) {
     *err = failure("open", name, errno);
     return DirStatus::Failed;
   }
-  if (fd < 0 || fstat(fd, &st) != 0 || !S_ISDIR(st.st_mode)) {
-    if (fd >= 0)
-      close(fd);
+  if (fd < 0) {
     *err = failure("mkdir", name, EEXIST);
     return DirStatus::Taken;
   }
   dirs_.Add(fd, name);
-  describe(st, &dirIds_[fd]);
   if (made)
-    madeUnflushed_.insert(dirIds_[fd].inode);
-  // A copy into a directory of another file system has its name of its own
-  // there: a killed run may have left one.
-  if (!made && !OnFolderDisk(fd))
-    RemoveLeftoversIn(fd);
+    madeUnflushed_.insert(name);
   *dir = fd;
   return made ? DirStatus::Made : DirStatus::Opened;
 }
@@ -404,6 +397,25 @@ void PosixDisk::CloseDir(DirHandle dir) {
   dirs_.Remove(dir);
   dirIds_.erase(static_cast<int>(dir));
   close(static_cast<int>(dir));
+}
+
+// Looked at only once a copy or a check needs it: a report renamed into a
+// directory needs nothing of it.
+const FileInfo& PosixDisk::DirId(int dir) {
+  auto found = dirIds_.find(dir);
+  if (found != dirIds_.end())
+    return found->second;
+  FileInfo& id = dirIds_[dir];
+  struct stat st;
+  if (fstat(dir, &st) == 0)
+    describe(st, &id);
+  else
+    id.device = ~folderDevice_;  // not known: not the folder's
+  // A copy into a directory of another file system has its name of its own
+  // there: a killed run may have left one.
+  if (id.device != folderDevice_)
+    RemoveLeftoversIn(dir);
+  return id;
 }
 
 int PosixDisk::FolderHandle() {
@@ -415,9 +427,8 @@ int PosixDisk::FolderHandle() {
   return folderFd_;
 }
 
-bool PosixDisk::OnFolderDisk(int dir) const {
-  auto found = dirIds_.find(dir);
-  return found != dirIds_.end() && found->second.device == folderDevice_;
+bool PosixDisk::OnFolderDisk(int dir) {
+  return DirId(dir).device == folderDevice_;
 }
 
 bool PosixDisk::DirStillThere(DirHandle dir) {
@@ -427,7 +438,7 @@ bool PosixDisk::DirStillThere(DirHandle dir) {
       !S_ISDIR(st.st_mode))
     return false;
   describe(st, &now);
-  return now.SameFile(dirIds_.at(static_cast<int>(dir)));
+  return now.SameFile(DirId(static_cast<int>(dir)));
 }
 
 MoveStatus PosixDisk::MoveInto(const char* name, const FileInfo& source,

@@ -223,7 +223,10 @@ class PosixDisk : public DiskInterface {
   // Whether `dir` is on the folder's file system, so that a copy going
   // there may have its name of its own in the folder, where every run
   // looks for leftovers anyway.
-  bool OnFolderDisk(int dir) const;
+  bool OnFolderDisk(int dir);
+  // Which directory `dir` is; where it is on another file system than the
+  // folder's, the leftovers of killed runs in it are removed first.
+  const FileInfo& DirId(int dir);
   // open() with room made first, should too many files be open.
   int OpenWithRoom(const char* path, int flags);
 
@@ -231,8 +234,8 @@ class PosixDisk : public DiskInterface {
   host::OpenFiles dirs_;
   std::unordered_map<int, FileInfo> dirIds_;  // which directory each is
   // The directories this run made whose entries in the folder may not be
-  // on stable storage yet, by inode; and the folder, to flush them.
-  std::unordered_set<uint64_t> madeUnflushed_;
+  // on stable storage yet, by name; and the folder, to flush them.
+  std::unordered_set<std::string> madeUnflushed_;
   int FolderHandle();
   int folderFd_ = -1;
   uint64_t folderDevice_ = 0;
