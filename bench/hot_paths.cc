@@ -105,7 +105,8 @@ class NullDisk : public DiskInterface {
   }
   void CommitCopies(CopyCommit*, size_t) override {}
   void DiscardCopy(FileHandle) override {}
-  RemoveStatus Remove(const char*, const FileInfo&, std::string*) override {
+  RemoveStatus Remove(const char*, const FileInfo&, const BytesCheck*,
+                      std::string*) override {
     return RemoveStatus::Stays;
   }
 };
