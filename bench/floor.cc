@@ -18,12 +18,12 @@
 // sorter takes, each at its least cost. A report is opened without
 // following a link (nor touching its access time) and read with one call:
 // fstat gives the size, and a read asking for one byte more that returns
-// the size proves the end.
-// Each directory is opened once, without following a link (made first when
-// missing), and held; just before a report goes into it, its name and the
-// report's are looked at (fstatat, no link followed) to prove that they
-// still hold the very directory opened and the very file read (a directory
-// opened for this very CR LF report was looked at by its open). A CR LF
+// the size proves the end. Each directory is opened once, without
+// following a link (made first when the listing did not show it), and
+// held; just before a report goes into it, its name and the report's are
+// looked at (fstatat, no link followed) to prove that they still hold the
+// very directory opened and the very file read (a directory opened for
+// this very CR LF report was looked at by its open). A CR LF
 // report is then renamed through the held directory. An LF report's copy
 // is an anonymous file in the directory (O_TMPFILE): written with CR LF
 // ends, flushed, linked in through /proc/self/fd, then the directory is
@@ -158,10 +158,15 @@ struct Dir {
 };
 
 // Opens `name` without following a link, making it when nothing has the
-// name, and keeps what it is.
-Dir openDir(const char* name) {
+// name, and keeps what it is. One the listing did not show (`listed`) is
+// made first: a new directory costs no failed open.
+Dir openDir(const char* name, bool listed) {
   const int flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
-  Dir dir{open(name, flags), {}, false, false};
+  Dir dir{-1, {}, false, false};
+  if (listed)
+    dir.fd = open(name, flags);
+  else
+    errno = ENOENT;
   if (dir.fd < 0 && errno == ENOENT) {
     dir.made = mkdir(name, 0777) == 0;
     if (!dir.made && errno != EEXIST)
@@ -261,6 +266,7 @@ void writeCopySafely(const char* name, const std::string& dirName, Dir* dir,
 
 // The safe floor's move of one listed entry.
 void moveSafely(const char* name, char mode, const std::string& dirName,
+                const std::unordered_set<std::string>& listed,
                 std::unordered_map<std::string, Dir>* dirs, int folder) {
   struct stat st;
   size_t length = readOnce(name, &st);
@@ -269,7 +275,9 @@ void moveSafely(const char* name, char mode, const std::string& dirName,
   auto found = dirs->find(dirName);
   const bool opened = found == dirs->end();
   if (opened)
-    found = dirs->emplace(dirName, openDir(dirName.c_str())).first;
+    found = dirs->emplace(dirName, openDir(dirName.c_str(),
+                                           listed.count(dirName) != 0))
+                .first;
   Dir& dir = found->second;
   if (mode == 'r') {
     // A directory opened for this report needs no look: the open, not
@@ -291,7 +299,8 @@ void moveSafely(const char* name, char mode, const std::string& dirName,
 // soft limit of open files.
 void raiseDescriptorLimit() {
   struct rlimit limit;
-  if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != limit.rlim_max) {
+  if (getrlimit(RLIMIT_NOFILE, &limit) == 0 &&
+      limit.rlim_cur != limit.rlim_max) {
     limit.rlim_cur = limit.rlim_max;
     setrlimit(RLIMIT_NOFILE, &limit);
   }
@@ -336,13 +345,19 @@ int main(int argc, char** argv) {
 
   std::unordered_set<std::string> made;  // the bare floor's directories
   std::unordered_map<std::string, Dir> dirs;  // the safe floor's, held
+  std::unordered_set<std::string> listed;     // every name the listing has
+  if (safe) {
+    for (size_t at = 0; at < names.size(); at += std::strlen(&names[at]) + 1)
+      listed.insert(&names[at]);
+  }
   for (size_t at = 0; at < names.size(); at += std::strlen(&names[at]) + 1) {
     const char* name = &names[at];
     auto it = plan.find(name);
     if (it == plan.end())
       continue;
     if (safe)
-      moveSafely(name, it->second.first, it->second.second, &dirs, dirfd(d));
+      moveSafely(name, it->second.first, it->second.second, listed, &dirs,
+                 dirfd(d));
     else
       moveBare(name, it->second.first, it->second.second, &made);
   }
