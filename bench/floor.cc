@@ -361,5 +361,7 @@ int main(int argc, char** argv) {
     else
       moveBare(name, it->second.first, it->second.second, &made);
   }
+  if (safe)
+    closedir(d);
   return 0;
 }
