@@ -13,11 +13,12 @@ void DirCache::Close(Use held) {
   byUse_.erase(held);
 }
 
-DirStatus DirCache::Open(const char* name, DirHandle* dir, std::string* err) {
+DirStatus DirCache::Open(const char* name, DirHandle* dir, std::string* err,
+                         bool checkedAfter) {
   auto found = byName_.find(name);
   if (found != byName_.end()) {
     // One that another program moved away or replaced is opened anew.
-    if (disk_.DirStillThere(found->second->dir)) {
+    if (checkedAfter || disk_.DirStillThere(found->second->dir)) {
       byUse_.splice(byUse_.begin(), byUse_, found->second);
       *dir = found->second->dir;
       return DirStatus::Opened;
@@ -32,4 +33,13 @@ DirStatus DirCache::Open(const char* name, DirHandle* dir, std::string* err) {
     byName_[name] = byUse_.begin();
   }
   return status;
+}
+
+void DirCache::Forget(DirHandle dir) {
+  for (Use held = byUse_.begin(); held != byUse_.end(); ++held) {
+    if (held->dir == dir) {
+      Close(held);
+      return;
+    }
+  }
 }

@@ -25,8 +25,13 @@ class DirCache {
   void BeforeClosing(std::function<void()> done) { beforeClosing_ = done; }
 
   // The directory `name`, opened (and made, when missing) unless it is
-  // held already, in which case it is Opened.
-  DirStatus Open(const char* name, DirHandle* dir, std::string* err);
+  // held already, in which case it is Opened. One held is looked at first
+  // and opened anew should it have left its name, unless `checkedAfter`:
+  // what goes into it is then looked at through the folder anyway.
+  DirStatus Open(const char* name, DirHandle* dir, std::string* err,
+                 bool checkedAfter = false);
+  // Closes `dir`, found to have left its name: the next Open opens anew.
+  void Forget(DirHandle dir);
 
  private:
   struct Held {

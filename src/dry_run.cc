@@ -79,7 +79,7 @@ void DryRunDisk::CommitCopies(CopyCommit* commits, size_t count) {
 void DryRunDisk::DiscardCopy(FileHandle) {}
 
 RemoveStatus DryRunDisk::Remove(const char* name, const FileInfo&,
-                                std::string*) {
+                                const BytesCheck*, std::string*) {
   gone_.insert(name);
   return RemoveStatus::Removed;
 }

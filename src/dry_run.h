@@ -53,7 +53,7 @@ class DryRunDisk : public DiskInterface {
   void CommitCopies(CopyCommit* commits, size_t count) override;
   void DiscardCopy(FileHandle copy) override;
   RemoveStatus Remove(const char* name, const FileInfo& source,
-                      std::string* err) override;
+                      const BytesCheck* sameBytes, std::string* err) override;
 
  private:
   // Whether `name` may go into `dir`: Moved, or Taken by what is there.

@@ -19,6 +19,9 @@ constexpr size_t kNameColumns = 12;
 constexpr unsigned kFirstPauseMs = 50;
 constexpr unsigned kHeldForMs = 2000;
 
+// Bytes read at once when an original's bytes are compared before it goes.
+constexpr size_t kCheckBlock = size_t{64} * 1024;
+
 // Portable part of the check on a directory name made from a report: it
 // must name one new entry inside the current directory.
 bool dirNameAllowed(const char* raw) {
@@ -79,7 +82,8 @@ ReportRoad::ReportRoad(DiskInterface& disk, Console& console,
       b_(buffers),
       dirs_(disk, dirsHeld),
       lines_(console),
-      copiesAtOnce_(copiesAtOnce > 0 ? copiesAtOnce : 1) {
+      copiesAtOnce_(copiesAtOnce > 0 ? copiesAtOnce : 1),
+      block_(kCheckBlock) {
   // A directory is closed only once no copy waits to go into it.
   dirs_.BeforeClosing([this] { CommitWaiting(); });
 }
@@ -97,8 +101,9 @@ void ReportRoad::Take(const char* name) {
     case Outcome::Waits:
       return;
     case Outcome::Held:
-      held_.push_back(Held{{-1, FileInfo(), -1, name, lines_.Hold(""), "", 0},
-                           madeDir_, false});
+      held_.push_back(Held{
+          {-1, FileInfo(), {}, -1, name, lines_.Hold(""), "", 0}, madeDir_,
+          false});
       return;
     case Outcome::Left:
       anyLeft_ = true;
@@ -145,7 +150,7 @@ Outcome ReportRoad::Road(const char* name) {
   if (!NameDestination(hasTitle, entry.name))
     return Fail(kBadDirName, "");
   DirHandle dir;
-  if (!OpenDestination(&dir))
+  if (!OpenDestination(&dir, !loaded.hasBareLineFeed))
     return Fail(kNoDir, err_);
   return Move(entry.name, dir, &loaded);
 }
@@ -196,8 +201,10 @@ bool ReportRoad::NameDestination(bool hasTitle, const char* entryName) {
 }
 
 // Makes the directory, saying so, or confirms that one is there. Only a
-// real directory will do: a link could lead out of the folder.
-bool ReportRoad::OpenDestination(DirHandle* dir) {
+// real directory will do: a link could lead out of the folder. A report
+// `renamed` into it is looked at there through the folder after its
+// rename, which proves the directory still in its place.
+bool ReportRoad::OpenDestination(DirHandle* dir, bool renamed) {
   // A report whose copy waits still has its name, which the directory may
   // be about to take: it goes first, as it would one after another.
   for (const Waiting& w : waiting_) {
@@ -206,7 +213,7 @@ bool ReportRoad::OpenDestination(DirHandle* dir) {
       break;
     }
   }
-  switch (dirs_.Open(b_.dirName, dir, &err_)) {
+  switch (dirs_.Open(b_.dirName, dir, &err_, renamed)) {
     case DirStatus::Made:
       madeDir_ = b_.dirName;
       line_ += kDirCreated;
@@ -243,6 +250,9 @@ Outcome ReportRoad::Move(const char* name, DirHandle dir,
     case MoveStatus::Held:
       return Hold(kNotMoved);
     case MoveStatus::Failed:
+      // Its directory left the folder: later reports get a new one.
+      if (!disk_.DirStillThere(dir))
+        dirs_.Forget(dir);
       break;
   }
   return Fail(kNotMoved, err_);
@@ -255,7 +265,7 @@ Outcome ReportRoad::Copy(const char* name, DirHandle dir,
   convertReport(b_.report, loaded);
   // Its room made first: once the copy exists, it waits before anything
   // needs memory, and memory running out then discards it with the rest.
-  Waiting waiting{-1, loaded->source, dir, name, 0, "", 0};
+  Waiting waiting{-1, loaded->source, loaded->digest, dir, name, 0, "", 0};
   waiting_.reserve(copiesAtOnce_);
   if (!writeCopy(disk_, dir, name, b_.report, loaded->length, &waiting.copy,
                  &err_))
@@ -299,7 +309,7 @@ void ReportRoad::CommitWaiting() {
     Waiting& w = batch[i];
     line_.clear();
     Outcome outcome = commits[i].status == MoveStatus::Moved
-                          ? RemoveOriginal(w.name.c_str(), w.source)
+                          ? RemoveOriginal(w)
                           : Fail(kNoCopy, commits[i].err);
     Held held{std::move(w), "", true};
     Settle(outcome, &held);
@@ -307,9 +317,15 @@ void ReportRoad::CommitWaiting() {
   line_.swap(current);
 }
 
-// Removes the original of a report whose copy is in place.
-Outcome ReportRoad::RemoveOriginal(const char* name, const FileInfo& source) {
-  switch (disk_.Remove(name, source, &err_)) {
+// Removes the original of a report whose copy is in place, once it proves
+// to hold the bytes that were copied.
+Outcome ReportRoad::RemoveOriginal(const Waiting& report) {
+  const DiskInterface::BytesCheck same = [&](FileHandle file,
+                                             std::string* err) {
+    return sameBytes(disk_, file, report.source.size, report.bytes,
+                     block_.data(), block_.size(), err);
+  };
+  switch (disk_.Remove(report.name.c_str(), report.source, &same, &err_)) {
     case RemoveStatus::Removed:
       return Moved();
     case RemoveStatus::Gone:
@@ -346,7 +362,7 @@ void ReportRoad::TryAgain(Held* held) {
   line_.clear();
   Outcome outcome;
   if (held->removal) {
-    outcome = RemoveOriginal(held->report.name.c_str(), held->report.source);
+    outcome = RemoveOriginal(held->report);
   } else {
     madeDir_ = held->madeDir;
     retrying_ = held;

@@ -10,6 +10,7 @@
 
 #include "dir_cache.h"
 #include "platform/platform.h"
+#include "transfer.h"
 
 struct LoadedReport;
 
@@ -80,6 +81,7 @@ class ReportRoad {
   struct Waiting {
     FileHandle copy;
     FileInfo source;
+    ByteDigest bytes;  // of the original, which must still hold them
     DirHandle dir;
     std::string name;
     size_t line;
@@ -99,13 +101,13 @@ class ReportRoad {
   bool Recognise(const LoadedReport& loaded, bool* hasTitle);
   void TellReport(const char* name, bool hasTitle);
   bool NameDestination(bool hasTitle, const char* entryName);
-  bool OpenDestination(DirHandle* dir);
+  bool OpenDestination(DirHandle* dir, bool renamed);
   Outcome Move(const char* name, DirHandle dir, LoadedReport* loaded);
   Outcome Copy(const char* name, DirHandle dir, LoadedReport* loaded);
   // Commits the copies that wait, removes their originals and ends their
   // lines.
   void CommitWaiting();
-  Outcome RemoveOriginal(const char* name, const FileInfo& source);
+  Outcome RemoveOriginal(const Waiting& report);
   void TryHeldAgain();
   void TryAgain(Held* held);
   // What came of a report whose line holds its place in lines_: held
@@ -137,8 +139,10 @@ class ReportRoad {
   std::string madeDir_;  // the directory the report being taken made
   const char* heldReason_ = nullptr;
   bool anyLeft_ = false;
-  // Reused for every entry: line_ is the line being made.
+  // Reused for every entry: line_ is the line being made; block_ takes an
+  // original's bytes again before it goes.
   std::string line_, local_, raw_, err_;
+  std::vector<char> block_;
 };
 
 // Appends "HIBA: ", the reason and, when there is one, the system's detail

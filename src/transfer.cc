@@ -1,8 +1,31 @@
 #include "transfer.h"
 
+#include <algorithm>
+#include <cstring>
+
 #include "line_ends.h"
 
 namespace {
+
+uint64_t rotl(uint64_t x, int r) { return (x << r) | (x >> (64 - r)); }
+
+uint64_t load64(const unsigned char* p) {
+  uint64_t v = 0;
+  for (int i = 7; i >= 0; --i)
+    v = (v << 8) | p[i];
+  return v;
+}
+
+uint64_t avalanche(uint64_t k) {
+  k ^= k >> 33;
+  k *= 0xff51afd7ed558ccdULL;
+  k ^= k >> 33;
+  k *= 0xc4ceb9fe1a85ec53ULL;
+  return k ^ (k >> 33);
+}
+
+constexpr uint64_t kC1 = 0x87c37b91114253d5ULL;
+constexpr uint64_t kC2 = 0x4cf5ad432745937fULL;
 
 // Converted bytes collected before each write.
 constexpr size_t kWriteBlock = size_t{64} * 1024;
@@ -63,7 +86,11 @@ class ReportReader {
            bytesRead_ == loaded_->source.size;
   }
 
+  // From here on the buffer holds text: the file's bytes are digested as
+  // they come.
   void MakeText() {
+    loaded_->digest.Add(report_, length_);
+    loaded_->digested = true;
     if (pairs_) {
       size_t n = 0;
       convertBlock(report_, &n, length_, &loaded_->hasBareLineFeed);
@@ -82,6 +109,7 @@ class ReportReader {
                    &pairs_, &loaded_->hasBareLineFeed);
       length_ += *got;
     } else {
+      loaded_->digest.Add(report_ + length_, *got);
       convertBlock(report_, &length_, *got, &loaded_->hasBareLineFeed);
     }
     return true;
@@ -96,6 +124,7 @@ class ReportReader {
     if (*got == 0)
       return true;
     ++bytesRead_;
+    loaded_->digest.Add(&next, 1);
     if (next == '\n' && report_[length_ - 1] == '\r') {
       report_[length_ - 1] = '\n';
     } else {
@@ -131,6 +160,45 @@ bool writeConverted(DiskInterface& disk, FileHandle file, const char* text,
 
 }  // namespace
 
+void ByteDigest::Mix(const unsigned char* block) {
+  uint64_t k1 = load64(block), k2 = load64(block + 8);
+  h_[0] ^= rotl(k1 * kC1, 31) * kC2;
+  h_[0] = (rotl(h_[0], 27) + h_[1]) * 5 + 0x52dce729;
+  h_[1] ^= rotl(k2 * kC2, 33) * kC1;
+  h_[1] = (rotl(h_[1], 31) + h_[0]) * 5 + 0x38495ab5;
+}
+
+void ByteDigest::Add(const char* data, size_t size) {
+  const unsigned char* p = reinterpret_cast<const unsigned char*>(data);
+  size_t held = static_cast<size_t>(size_ % 16);
+  size_ += size;
+  if (held > 0) {
+    size_t n = std::min(size, 16 - held);
+    std::memcpy(tail_ + held, p, n);
+    p += n;
+    size -= n;
+    if (held + n < 16)
+      return;
+    Mix(tail_);
+  }
+  for (; size >= 16; p += 16, size -= 16)
+    Mix(p);
+  std::memcpy(tail_, p, size);
+}
+
+bool ByteDigest::operator==(const ByteDigest& other) const {
+  // Finished on copies: the last bytes, zero-padded, then the size.
+  ByteDigest a = *this, b = other;
+  for (ByteDigest* d : {&a, &b}) {
+    size_t held = static_cast<size_t>(d->size_ % 16);
+    std::memset(d->tail_ + held, 0, 16 - held);
+    d->Mix(d->tail_);
+    d->h_[0] = avalanche(d->h_[0] ^ d->size_);
+    d->h_[1] = avalanche(d->h_[1] + d->h_[0]);
+  }
+  return a.h_[0] == b.h_[0] && a.h_[1] == b.h_[1];
+}
+
 LoadStatus loadReport(DiskInterface& disk, char* report, FindEntry entry,
                       LoadedReport* loaded, std::string* err) {
   *loaded = LoadedReport();
@@ -160,6 +228,10 @@ LoadStatus loadReport(DiskInterface& disk, char* report, FindEntry entry,
 }
 
 void convertReport(char* report, LoadedReport* loaded) {
+  if (!loaded->digested) {
+    loaded->digest.Add(report, loaded->length);
+    loaded->digested = true;
+  }
   if (!loaded->asRead)
     return;
   size_t length = 0;
@@ -202,4 +274,24 @@ MoveStatus saveReport(DiskInterface& disk, DirHandle dir, const char* name,
   disk.CommitCopies(&commit, 1);
   *err = commit.err;
   return commit.status;
+}
+
+bool sameBytes(DiskInterface& disk, FileHandle file, uint64_t size,
+               const ByteDigest& digest, char* block, size_t blockSize,
+               std::string* err) {
+  ByteDigest now;
+  uint64_t read = 0;
+  for (;;) {
+    size_t got = 0;
+    if (!disk.Read(file, block, blockSize, &got, err))
+      return false;
+    if (got == 0)
+      break;
+    now.Add(block, got);
+    read += got;
+    // Past the size, it has changed: no need to read the rest.
+    if (read > size)
+      return false;
+  }
+  return read == size && now == digest;
 }

@@ -15,6 +15,22 @@
 #include "platform/platform.h"
 #include "report_text.h"
 
+// A 128-bit digest of bytes, the same however they are cut into pieces:
+// what a copied report's original must still hold before it goes. It
+// catches a change that size and times miss (a rewrite in place, a file
+// system whose clocks are coarse or stand still), not one made to fool it.
+class ByteDigest {
+ public:
+  void Add(const char* data, size_t size);
+  bool operator==(const ByteDigest& other) const;
+
+ private:
+  void Mix(const unsigned char* block);
+  uint64_t h_[2] = {0x6b6f72656e64657aULL, 0x6f2d646967657374ULL};
+  uint64_t size_ = 0;
+  unsigned char tail_[16] = {};
+};
+
 enum class LoadStatus {
   Loaded,
   NotAFile,  // the entry is a directory, a link, a device...
@@ -33,6 +49,10 @@ struct LoadedReport {
   // convertReport makes it.
   bool asRead = false;
   FileInfo source;  // which file it was, and what its copy takes over
+  // Of the file's bytes; until `digested`, the buffer holds them as read
+  // (convertReport digests them).
+  ByteDigest digest;
+  bool digested = false;
 
   // The report's text, for recognition, in the buffer that was loaded.
   ReportText Text(const char* report) const {
@@ -48,8 +68,16 @@ struct LoadedReport {
 LoadStatus loadReport(DiskInterface& disk, char* report, FindEntry entry,
                       LoadedReport* loaded, std::string* err);
 
-// Turns a buffer held as read into the report's text.
+// Turns a buffer held as read into the report's text, having digested the
+// file's bytes: for a report to be copied.
 void convertReport(char* report, LoadedReport* loaded);
+
+// Whether the file open as `file` (for reading, at its start) holds `size`
+// bytes whose digest is `digest`; `block` (of `blockSize` bytes) takes
+// them. A read error says no, with *err.
+bool sameBytes(DiskInterface& disk, FileHandle file, uint64_t size,
+               const ByteDigest& digest, char* block, size_t blockSize,
+               std::string* err);
 
 // Writes `length` bytes of text, converted, into a new copy that is to
 // become the file `name` in `dir`: a file nobody sees before the disk

@@ -40,7 +40,7 @@ const std::map<std::string, std::string> kCalls = {
 // The calls of a copy's road, at each of which SIGTERM ends a run too.
 const std::set<std::string> kCopySteps = {
     "openat", "write",  "close",    "fchown", "fchmod", "utimensat",
-    "fsync",  "linkat", "renameat", "unlink", "unlinkat"};
+    "fsync",  "linkat", "renameat", "renameat2", "unlink", "unlinkat"};
 constexpr bool kSanitized = KORENDEZO_SANITIZED;
 
 struct Report {
@@ -177,7 +177,8 @@ std::string powerCutOrderBroken(const std::string& trace) {
       if (!copies[copy])
         broken = t[3] + " given to a copy before its flush";
     }
-    if (from.empty() || startsWith(from, ".korendezo-"))
+    // The run's own names: temporaries, and originals renamed aside.
+    if (from.empty() || from.find(".korendezo-") != std::string::npos)
       continue;
     const auto p = placed.find(from);
     if (p == placed.end())

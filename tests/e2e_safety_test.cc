@@ -165,10 +165,14 @@ long placingCall(const Folder& f) {
 // goes into the directory it opened, inside the folder.
 TEST(EndToEndSafety, DirectorySwappedForALinkMidMove) {
 #ifdef __linux__
+  // Renamed into the directory, the report is not found through the
+  // folder, and comes back; a copy stays in the directory it went into.
   const struct {
     const char* eol;
     long syscall;
-  } cases[] = {{"\r\n", SYS_renameat2}, {"\n", -1}};
+    const char* report;
+  } cases[] = {{"\r\n", SYS_renameat2, "r.htm"},
+               {"\n", -1, "1234_A.held/r.htm"}};
   for (const auto& c : cases) {
     Folder f;
     SKIP_WHERE_REFUSED(f.RefusesSymlink());
@@ -188,8 +192,8 @@ TEST(EndToEndSafety, DirectorySwappedForALinkMidMove) {
       GTEST_SKIP() << "this machine does not let a test trace its child";
     ASSERT_TRUE(r.stopped) << r.out << r.err;
     EXPECT_EQ(0u, treeOf(outside).size()) << c.eol[0];
-    EXPECT_EQ(reportText("1234", "A 1. f"), f.Read("1234_A.held/r.htm"));
-    EXPECT_EQ(3u, f.Tree().size()) << c.eol[0];  // the link, .held, its report
+    EXPECT_EQ(reportText("1234", "A 1. f"), f.Read(c.report));
+    EXPECT_EQ(3u, f.Tree().size()) << c.eol[0];  // the link, .held, the report
   }
 #else
   GTEST_SKIP() << "the program is held mid-move with Linux's ptrace";

@@ -415,16 +415,14 @@ TEST(EndToEnd, ReportThatCannotBeRemoved) {
         {"1234_A/", kDirectory},
         {"r.htm", report},
     };
-    if (eol[0] == '\r') {
-      EXPECT_EQ("       r.htm : 1234_A - konyvtar letrehozva - HIBA: a fajl "
-                "nem helyezheto at (rename(r.htm): Operation not permitted)\n",
-                lines(r));
-    } else {
-      EXPECT_EQ("       r.htm : 1234_A - konyvtar letrehozva - HIBA: a fajl "
-                "nem torolheto (unlink(r.htm): Operation not permitted)\n",
-                lines(r));
+    // The original goes by being renamed aside first, which is refused.
+    EXPECT_EQ(std::string("       r.htm : 1234_A - konyvtar letrehozva - "
+                          "HIBA: a fajl ") +
+                  (eol[0] == '\r' ? "nem helyezheto at" : "nem torolheto") +
+                  " (rename(r.htm): Operation not permitted)\n",
+              lines(r));
+    if (eol[0] == '\n')
       want["1234_A/r.htm"] = reportText("1234", "A 1. f");
-    }
     EXPECT_EQ(want, f.Tree()) << eol[0];
   }
 #else

@@ -442,21 +442,6 @@ std::string Folder::RefusesHardLink() const {
   return why;
 }
 
-std::string Folder::RefusesChangeTime() const {
-  const std::string path = path_ + "/" + kProbe;
-  writeFile(path, "");
-  const struct timespec old[2] = {{978307200, 0}, {978307200, 0}};
-  struct stat st;
-  const bool made = utimensat(AT_FDCWD, path.c_str(), old, 0) == 0 &&
-                    stat(path.c_str(), &st) == 0;
-  std::string why = refusal(made, "a file whose times are set");
-  if (made && st.st_ctim.tv_sec == st.st_mtim.tv_sec &&
-      st.st_ctim.tv_nsec == st.st_mtim.tv_nsec)
-    why = "a change time of a file's own (it shows the modification time)";
-  unlink(path.c_str());
-  return why;
-}
-
 bool Folder::HasAnonymousFiles() const {
 #ifdef O_TMPFILE
   int fd = open(path_.c_str(), O_TMPFILE | O_WRONLY, 0600);

@@ -61,10 +61,6 @@ class Folder {
   std::string RefusesSymlink() const;
   std::string RefusesFifo() const;
   std::string RefusesHardLink() const;
-  // A change time of a file's own: FAT and exFAT show the modification
-  // time in its place, so a rewrite whose modification time is put back
-  // leaves no trace.
-  std::string RefusesChangeTime() const;
   // Whether a copy made here starts as an anonymous file, which linkat
   // puts in place; elsewhere one with a name of its own is renamed.
   bool HasAnonymousFiles() const;

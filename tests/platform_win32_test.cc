@@ -193,7 +193,7 @@ TEST_F(Win32DiskFolder, RemovesOnlyTheFileAsRead) {
                                FILE_SHARE_DELETE,
                            nullptr, OPEN_EXISTING, 0, nullptr);
     std::string err;
-    EXPECT_EQ(c.removed, systemDisk().Remove("r.htm", source, &err) ==
+    EXPECT_EQ(c.removed, systemDisk().Remove("r.htm", source, nullptr, &err) ==
                              RemoveStatus::Removed)
         << c.change << ": " << err;
     if (writer != INVALID_HANDLE_VALUE)

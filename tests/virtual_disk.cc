@@ -261,6 +261,7 @@ void VirtualDisk::DiscardCopy(FileHandle copy) {
 }
 
 RemoveStatus VirtualDisk::Remove(const char* name, const FileInfo& source,
+                                 const BytesCheck* sameBytes,
                                  std::string* err) {
   std::string injected =
       Injected("remove", name, err, {"swapped", "gone", "held"});
@@ -276,6 +277,22 @@ RemoveStatus VirtualDisk::Remove(const char* name, const FileInfo& source,
     return RemoveStatus::Gone;
   if (InodeOf(name) != source.inode || files[name].size() != source.size) {
     *err = std::string(name) + ": not the file that was read";
+    return RemoveStatus::Stays;
+  }
+  const FileHandle check = nextHandle_++;
+  handles_[check] = Open{name, 0};
+  std::string why;
+  bool same;
+  try {
+    same = !sameBytes || (*sameBytes)(check, &why);
+  } catch (...) {
+    handles_.erase(check);
+    throw;
+  }
+  handles_.erase(check);
+  if (!same) {
+    *err = why.empty() ? std::string(name) + ": changed since it was read"
+                       : why;
     return RemoveStatus::Stays;
   }
   files.erase(name);

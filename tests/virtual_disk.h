@@ -78,7 +78,7 @@ struct VirtualDisk : public DiskInterface {
   size_t mostCopiesCommitted = 0;  // at once
   void DiscardCopy(FileHandle copy) override;
   RemoveStatus Remove(const char* name, const FileInfo& source,
-                      std::string* err) override;
+                      const BytesCheck* sameBytes, std::string* err) override;
   bool Look(const char* path, EntryKind* kind, std::string* err) override;
 
  private:

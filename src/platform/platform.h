@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -92,8 +93,7 @@ struct CopyCommit {
   std::string err;  // why, when not Moved
 };
 
-// What has a name, looked at without following a link.
-enum class EntryKind { None, File, Directory, Other };
+enum class EntryKind { None, File, Directory, Other };  // what has a name
 
 // File-system access of the sorting run. Names without a directory handle
 // are entries of the current directory. Every call that can fail sets *err
@@ -141,8 +141,7 @@ class DiskInterface {
 
   // Moves the file `name`, which is `source`, into `dir` under the same
   // name, replacing a file there; only the name goes when the destination
-  // is `source` (a hard link). A file that took the name since `source` was
-  // opened is never moved.
+  // is `source` (a hard link). No other file ever leaves its place.
   virtual MoveStatus MoveInto(const char* name, const FileInfo& source,
                               DirHandle dir, std::string* err) = 0;
 
@@ -163,9 +162,13 @@ class DiskInterface {
   virtual void CommitCopies(CopyCommit* commits, size_t count) = 0;
   virtual void DiscardCopy(FileHandle copy) = 0;
 
-  // Removes the file `name` if it still is `source` as it was read; a file
-  // that took its name or that changed since stays.
+  // Removes the file `name` if it still is `source` as it was read and,
+  // given `sameBytes`, it says so of the bytes it reads through the file's
+  // handle (from their start; Read); a file that took its name or changed
+  // since stays. Where the platform can, no other file ever loses its name.
+  using BytesCheck = std::function<bool(FileHandle file, std::string* err)>;
   virtual RemoveStatus Remove(const char* name, const FileInfo& source,
+                              const BytesCheck* sameBytes,
                               std::string* err) = 0;
 
   // What has `path` ('/'-joined, from the current directory), not following

@@ -519,7 +519,7 @@ std::unordered_map<int, std::string> PosixDisk::FlushDirs(
   std::vector<int> synced = dirs;
   bool folderToo = false;
   for (int dir : dirs)
-    folderToo = folderToo || madeUnflushed_.count(dirIds_.at(dir).inode) != 0;
+    folderToo = folderToo || madeUnflushed_.count(dirs_.PathOf(dir)) != 0;
   // A folder that cannot be opened stays unflushed, for the reason told.
   std::string folderFailed;
   if (folderToo && FolderHandle() < 0)
@@ -534,7 +534,7 @@ std::unordered_map<int, std::string> PosixDisk::FlushDirs(
   // directories: what was flushed to that drive before stays.
   std::vector<uint64_t> devices;
   const auto deviceOf = [&](size_t i) {
-    return i < dirs.size() ? dirIds_.at(synced[i]).device : folderDevice_;
+    return i < dirs.size() ? DirId(synced[i]).device : folderDevice_;
   };
   for (size_t i = 0; i < synced.size(); ++i) {
     const uint64_t device = deviceOf(i);
@@ -551,14 +551,14 @@ std::unordered_map<int, std::string> PosixDisk::FlushDirs(
     folderFailed = failure("fsync", ".", errors.back());
   std::unordered_map<int, std::string> unflushed;
   for (size_t d = 0; d < dirs.size(); ++d) {
-    const uint64_t inode = dirIds_.at(dirs[d]).inode;
-    const bool made = madeUnflushed_.count(inode) != 0;
+    const std::string name = dirs_.PathOf(dirs[d]);
+    const bool made = madeUnflushed_.count(name) != 0;
     if (errors[d] != 0)
       unflushed[dirs[d]] = failure("fsync", dirs_.PathOf(dirs[d]), errors[d]);
     else if (made && !folderFailed.empty())
       unflushed[dirs[d]] = folderFailed;
     else if (made)
-      madeUnflushed_.erase(inode);
+      madeUnflushed_.erase(name);
   }
   return unflushed;
 }
@@ -575,12 +575,6 @@ void PosixDisk::DiscardCopy(FileHandle file) {
 
 namespace {
 
-// Whether the process `pid` runs, or may run (it is not ours to judge).
-bool processMayRun(unsigned long pid) {
-  return pid == 0 || pid > static_cast<unsigned long>(INT_MAX) ||
-         kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH;
-}
-
 // Removes the regular file `name` in `dir`, a temporary name of process
 // `pid` that carries `number`, if a killed run left it. Holding the
 // folder's lock, the run knows that no other run is at work here, wherever
@@ -589,7 +583,8 @@ bool processMayRun(unsigned long pid) {
 // file of the inode it carries.
 void removeLeftoverTemp(int dir, const char* name, unsigned long pid,
                         unsigned long long number, bool locked) {
-  if (locked ? isOwnTemp(name) : pid == ownPid() || processMayRun(pid))
+  if (locked ? isOwnTemp(name)
+             : pid == ownPid() || posix::processMayRun(pid))
     return;
   struct stat st;
   if (fstatat(dir, name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
@@ -600,6 +595,12 @@ void removeLeftoverTemp(int dir, const char* name, unsigned long pid,
 }  // namespace
 
 namespace posix {
+
+// It is not ours to judge a process we may not signal.
+bool processMayRun(unsigned long pid) {
+  return pid == 0 || pid > static_cast<unsigned long>(INT_MAX) ||
+         kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH;
+}
 
 void PosixDisk::RemoveLeftoversIn(int dir) const {
   int fd = openat(dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);

@@ -18,6 +18,8 @@
 
 using host::failure;
 using host::Occupant;
+using posix::lookAtSource;
+using posix::Source;
 
 namespace {
 
@@ -92,28 +94,6 @@ void raiseDescriptorLimit() {
 // a program being run (ETXTBSY).
 bool heldByAnother(int error) { return error == EBUSY || error == ETXTBSY; }
 
-// What has a report's name in the folder now.
-enum class Source { AsOpened, Gone, Other };
-
-// Looks at `name` in the folder, never through a link: AsOpened when it
-// still is the file `source` was opened as (*now: how it is now), Gone
-// when nothing has the name, Other (with *err) otherwise.
-Source lookAtSource(const char* name, const FileInfo& source, FileInfo* now,
-                    std::string* err) {
-  struct stat st;
-  if (fstatat(AT_FDCWD, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
-    if (errno == ENOENT)
-      return Source::Gone;
-    *err = failure("fstatat", name, errno);
-    return Source::Other;
-  }
-  posix::describe(st, now);
-  if (S_ISREG(st.st_mode) && now->SameFile(source))
-    return Source::AsOpened;
-  *err = std::string(name) + ": not the file that was read";
-  return Source::Other;
-}
-
 // What a failed rename of the report `name` comes to: Gone when the report
 // went meanwhile, otherwise Failed with the rename's error.
 MoveStatus renameFailed(const char* name, const FileInfo& source,
@@ -140,6 +120,42 @@ bool isRegular(DIR* dir, const dirent* entry) {
 }  // namespace
 
 namespace posix {
+
+Source lookAtSource(const char* name, const FileInfo& source, FileInfo* now,
+                    std::string* err) {
+  struct stat st;
+  if (fstatat(AT_FDCWD, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+    if (errno == ENOENT)
+      return Source::Gone;
+    *err = failure("fstatat", name, errno);
+    return Source::Other;
+  }
+  describe(st, now);
+  if (S_ISREG(st.st_mode) && now->SameFile(source))
+    return Source::AsOpened;
+  *err = std::string(name) + ": not the file that was read";
+  return Source::Other;
+}
+
+int renameFree(int fromDir, const char* from, int toDir, const char* to) {
+#if defined(RENAME_NOREPLACE)
+  if (renameat2(fromDir, from, toDir, to, RENAME_NOREPLACE) == 0)
+    return 0;
+#elif defined(RENAME_EXCL)
+  if (renameatx_np(fromDir, from, toDir, to, RENAME_EXCL) == 0)
+    return 0;
+#else
+  errno = ENOSYS;
+#endif
+  if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP)
+    return -1;
+  struct stat st;
+  if (fstatat(toDir, to, &st, AT_SYMLINK_NOFOLLOW) == 0) {
+    errno = EEXIST;
+    return -1;
+  }
+  return errno == ENOENT ? renameat(fromDir, from, toDir, to) : -1;
+}
 
 void describe(const struct stat& st, FileInfo* info) {
   info->device = static_cast<uint64_t>(st.st_dev);
@@ -248,6 +264,8 @@ bool PosixDisk::ListEntries(NameList* names, std::string* err) {
   }
   folderDevice_ = static_cast<uint64_t>(st.st_dev);
   leftoversSeen_ = false;
+  listedOthers_.clear();
+  std::vector<std::string> asides;  // originals a killed run renamed aside
   for (;;) {
     errno = 0;
     const dirent* entry = readdir(dir);
@@ -255,10 +273,16 @@ bool PosixDisk::ListEntries(NameList* names, std::string* err) {
       break;
     if (matchesReportName(entry->d_name) && isRegular(dir, entry))
       names->Add(entry->d_name);
+    else if (entry->d_type != DT_REG)
+      listedOthers_.insert(entry->d_name);
     unsigned long pid;
     unsigned long long number;
     leftoversSeen_ =
         leftoversSeen_ || host::parseTempName(entry->d_name, &pid, &number);
+    std::string report;
+    if (entry->d_name[0] == '.' &&
+        parseAsideName(entry->d_name, &report, &pid))
+      asides.push_back(entry->d_name);
   }
   int error = errno;
   closedir(dir);
@@ -266,6 +290,10 @@ bool PosixDisk::ListEntries(NameList* names, std::string* err) {
     *err = failure("readdir", ".", error);
     return false;
   }
+  // Put back once the listing is whole: renamed during it, a name could be
+  // listed twice.
+  if (!asides.empty())
+    PutBackAsides(asides, names);
   return true;
 }
 
@@ -285,8 +313,7 @@ void PosixDisk::ReadAhead(const char* name) {
 OpenStatus PosixDisk::OpenRead(const char* name, FileHandle* handle,
                                FileInfo* info, std::string* err) {
   int fd = ahead_.Take(name);
-  const bool ahead = fd >= 0;
-  if (!ahead)
+  if (fd < 0)
     fd = openForReading(name);
   // With too many files open, what is read ahead is given back first.
   if (fd < 0 && tooManyOpen(errno)) {
@@ -315,7 +342,6 @@ OpenStatus PosixDisk::OpenRead(const char* name, FileHandle* handle,
     return OpenStatus::NotAFile;
   }
   describe(st, info);
-  openedInTurn_ = ahead ? FileInfo() : *info;
   *handle = fd;
   files_.Add(fd, name);
   return OpenStatus::Opened;
@@ -337,11 +363,13 @@ void PosixDisk::CloseRead(FileHandle handle) {
 DirStatus PosixDisk::OpenDir(const char* name, DirHandle* dir,
                              std::string* err) {
   // Never through a link: it could lead out of the folder. Made only when
-  // nothing has the name.
+  // nothing has the name; one the listing did not show is made first, which
+  // spares a new directory an open that fails.
   const int flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
   bool made = false;
-  int fd = OpenWithRoom(name, flags);
-  if (fd < 0 && errno == ENOENT) {
+  const bool listed = listedOthers_.count(name) != 0;
+  int fd = listed ? OpenWithRoom(name, flags) : -1;
+  if (!listed || (fd < 0 && errno == ENOENT)) {
     made = mkdir(name, 0777) == 0;
     if (!made && errno != EEXIST) {
       *err = failure("mkdir", name, errno);
@@ -349,25 +377,18 @@ DirStatus PosixDisk::OpenDir(const char* name, DirHandle* dir,
     }
     fd = OpenWithRoom(name, flags);
   }
-  struct stat st;
+  // O_DIRECTORY and O_NOFOLLOW: what opens is a directory, no link.
   if (fd < 0 && errno != ENOTDIR && errno != ELOOP) {
     *err = failure("open", name, errno);
     return DirStatus::Failed;
   }
-  if (fd < 0 || fstat(fd, &st) != 0 || !S_ISDIR(st.st_mode)) {
-    if (fd >= 0)
-      close(fd);
+  if (fd < 0) {
     *err = failure("mkdir", name, EEXIST);
     return DirStatus::Taken;
   }
   dirs_.Add(fd, name);
-  describe(st, &dirIds_[fd]);
   if (made)
-    madeUnflushed_.insert(dirIds_[fd].inode);
-  // A copy into a directory of another file system has its name of its own
-  // there: a killed run may have left one.
-  if (!made && !OnFolderDisk(fd))
-    RemoveLeftoversIn(fd);
+    madeUnflushed_.insert(name);
   *dir = fd;
   return made ? DirStatus::Made : DirStatus::Opened;
 }
@@ -376,6 +397,25 @@ void PosixDisk::CloseDir(DirHandle dir) {
   dirs_.Remove(dir);
   dirIds_.erase(static_cast<int>(dir));
   close(static_cast<int>(dir));
+}
+
+// Looked at only once a copy or a check needs it: a report renamed into a
+// directory needs nothing of it.
+const FileInfo& PosixDisk::DirId(int dir) {
+  auto found = dirIds_.find(dir);
+  if (found != dirIds_.end())
+    return found->second;
+  FileInfo& id = dirIds_[dir];
+  struct stat st;
+  if (fstat(dir, &st) == 0)
+    describe(st, &id);
+  else
+    id.device = ~folderDevice_;  // not known: not the folder's
+  // A copy into a directory of another file system has its name of its own
+  // there: a killed run may have left one.
+  if (id.device != folderDevice_)
+    RemoveLeftoversIn(dir);
+  return id;
 }
 
 int PosixDisk::FolderHandle() {
@@ -387,9 +427,8 @@ int PosixDisk::FolderHandle() {
   return folderFd_;
 }
 
-bool PosixDisk::OnFolderDisk(int dir) const {
-  auto found = dirIds_.find(dir);
-  return found != dirIds_.end() && found->second.device == folderDevice_;
+bool PosixDisk::OnFolderDisk(int dir) {
+  return DirId(dir).device == folderDevice_;
 }
 
 bool PosixDisk::DirStillThere(DirHandle dir) {
@@ -399,27 +438,25 @@ bool PosixDisk::DirStillThere(DirHandle dir) {
       !S_ISDIR(st.st_mode))
     return false;
   describe(st, &now);
-  return now.SameFile(dirIds_.at(static_cast<int>(dir)));
+  return now.SameFile(DirId(static_cast<int>(dir)));
 }
 
 MoveStatus PosixDisk::MoveInto(const char* name, const FileInfo& source,
                                DirHandle dir, std::string* err) {
-  // Opened ahead of its turn, a report may have lost its name to another
-  // file by now; that one is never moved as this report.
-  if (!openedInTurn_.SameFile(source)) {
-    FileInfo now;
-    switch (lookAtSource(name, source, &now, err)) {
-      case Source::AsOpened:
-        break;
-      case Source::Gone:
-        return MoveStatus::Gone;
-      case Source::Other:
-        return MoveStatus::Failed;
-    }
+  // Looked at just before the rename, however the report was opened: a
+  // file that took its name since is never moved as the report.
+  FileInfo now;
+  switch (lookAtSource(name, source, &now, err)) {
+    case Source::AsOpened:
+      break;
+    case Source::Gone:
+      return MoveStatus::Gone;
+    case Source::Other:
+      return MoveStatus::Failed;
   }
   int to = static_cast<int>(dir);
   if (renameNoReplace(name, to) == 0)
-    return MoveStatus::Moved;
+    return Arrived(name, source, to, err);
   if (errno == EXDEV)
     return MoveStatus::CopyInstead;
   if (errno != EEXIST && errno != EINVAL && errno != ENOSYS &&
@@ -439,7 +476,7 @@ MoveStatus PosixDisk::ReplaceInto(const char* name, const FileInfo& source,
                    &refusal))
     return refusal;
   if (existing.SameFile(source)) {
-    switch (Remove(name, source, err)) {
+    switch (Remove(name, source, nullptr, err)) {
       case RemoveStatus::Removed:
         return MoveStatus::Moved;
       case RemoveStatus::Gone:
@@ -452,36 +489,33 @@ MoveStatus PosixDisk::ReplaceInto(const char* name, const FileInfo& source,
     return MoveStatus::SourceStays;
   }
   if (renameat(AT_FDCWD, name, to, name) == 0)
-    return MoveStatus::Moved;
+    return Arrived(name, source, to, err);
   if (errno == EXDEV)
     return MoveStatus::CopyInstead;
   return renameFailed(name, source, err);
 }
 
-RemoveStatus PosixDisk::Remove(const char* name, const FileInfo& source,
-                               std::string* err) {
-  // Another program may have changed the report since it was read, or put
-  // another file in its place; neither is ever removed.
-  FileInfo now;
-  switch (lookAtSource(name, source, &now, err)) {
-    case Source::AsOpened:
-      break;
-    case Source::Gone:
-      return RemoveStatus::Gone;
-    case Source::Other:
-      return RemoveStatus::Stays;
+// Looked at through the folder, the report proves that it went where it
+// was to go, and that its directory is still in the folder. Between the
+// look at its name and the rename another file may have taken the name,
+// or the directory left the folder: what was moved goes back.
+MoveStatus PosixDisk::Arrived(const char* name, const FileInfo& source,
+                              int to, std::string* err) {
+  const std::string path = std::string(dirs_.PathOf(to)) + "/" + name;
+  struct stat st;
+  FileInfo there;
+  if (fstatat(AT_FDCWD, path.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+    describe(st, &there);
+    if (S_ISREG(st.st_mode) && there.SameFile(source))
+      return MoveStatus::Moved;
   }
-  if (!source.StillAsRead(now)) {
-    *err = std::string(name) + ": changed since it was read";
-    return RemoveStatus::Stays;
-  }
-  if (unlink(name) == 0)
-    return RemoveStatus::Removed;
-  if (errno == ENOENT)
-    return RemoveStatus::Gone;
-  const int error = errno;
-  *err = failure("unlink", name, error);
-  return heldByAnother(error) ? RemoveStatus::Held : RemoveStatus::Stays;
+  const bool report = fstatat(to, name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+                      (describe(st, &there), there.SameFile(source));
+  *err = report ? std::string(dirs_.PathOf(to)) + ": moved away from the folder"
+                : std::string(name) + ": not the file that was read";
+  if (renameFree(to, name, AT_FDCWD, name) != 0)
+    *err += "; " + failure("rename", path.c_str(), errno);
+  return MoveStatus::Failed;
 }
 
 bool PosixDisk::Look(const char* path, EntryKind* kind, std::string* err) {

@@ -31,6 +31,18 @@ namespace posix {
 
 // What a stat says of a file, in the layer's terms.
 void describe(const struct stat& st, FileInfo* info);
+
+// What has a report's name in the folder now.
+enum class Source { AsOpened, Gone, Other };
+// Looks at `name` in the folder, never through a link: AsOpened when it
+// still is the file `source` was opened as (*now: how it is now), Gone
+// when nothing has the name, Other (with *err) otherwise.
+Source lookAtSource(const char* name, const FileInfo& source, FileInfo* now,
+                    std::string* err);
+// Renames `from` in `fromDir` to `to` in `toDir` unless `to` is taken
+// (EEXIST). Where the system cannot promise that (FUSE), `to` is looked at
+// first: a name taken the moment after is replaced.
+int renameFree(int fromDir, const char* from, int toDir, const char* to);
 // What has `name` in `dir` (`path` in messages), never following a link;
 // *existing describes a File, and is all zero otherwise.
 host::Occupant occupantAt(int dir, const char* name, const char* path,
@@ -88,7 +100,7 @@ class ReadAhead {
 
 // Adds an async-signal-safe function to call when SIGINT, SIGTERM, SIGHUP
 // or SIGQUIT ends the program (each is caught unless it was ignored when
-// the program started); the signal's default action follows. At most two.
+// the program started); the signal's default action follows. At most three.
 void atFatalSignal(void (*cleanup)());
 // Holds those signals back on this thread while it lives: one that comes
 // meanwhile waits until then. Threads started meanwhile hold them back for
@@ -133,6 +145,16 @@ class Flushers {
 // names.cc: whether a directory entry's name is one of a report.
 bool matchesReportName(const char* name);
 
+// copy.cc: whether the process `pid` runs, or may run.
+bool processMayRun(unsigned long pid);
+
+// aside.cc: an original renamed aside before it is removed, under a name of
+// its own, ".<name>.korendezo-<pid>-<inode>", which a signal or the next
+// run gives back.
+
+// Whether `entry` is such a name; *name: the report's, *pid: the run's.
+bool parseAsideName(const char* entry, std::string* name, unsigned long* pid);
+
 // The disk: disk.cc, and copy.cc for the copies and their temporary names.
 class PosixDisk : public DiskInterface {
  public:
@@ -157,7 +179,7 @@ class PosixDisk : public DiskInterface {
   MoveStatus MoveInto(const char* name, const FileInfo& source, DirHandle dir,
                       std::string* err) override;
   RemoveStatus Remove(const char* name, const FileInfo& source,
-                      std::string* err) override;
+                      const BytesCheck* sameBytes, std::string* err) override;
   bool Look(const char* path, EntryKind* kind, std::string* err) override;
 
   bool CreateCopy(DirHandle dir, const char* name, FileHandle* copy,
@@ -174,6 +196,21 @@ class PosixDisk : public DiskInterface {
   // disk.cc: moves the report `name` over what has its name in `to`.
   MoveStatus ReplaceInto(const char* name, const FileInfo& source, int to,
                          std::string* err);
+  // disk.cc: after the report `name` was renamed into `to`, Moved if it is
+  // there, through the folder; otherwise what the rename took is put back.
+  MoveStatus Arrived(const char* name, const FileInfo& source, int to,
+                     std::string* err);
+  // aside.cc: whether `now`, a look at the report's name, shows `source`
+  // as it was read, but for a change time this run gave it.
+  bool Unchanged(const FileInfo& source, const FileInfo& now) const;
+  // aside.cc: removes `current`, the name the report `name` has now, if
+  // it is `source` with the bytes read; otherwise `current` stays.
+  RemoveStatus RemoveChecked(const char* current, const char* name,
+                             const FileInfo& source,
+                             const BytesCheck* sameBytes, std::string* err);
+  // aside.cc: the aside names killed runs left in the folder, put back
+  // (those of reports added to `names`).
+  void PutBackAsides(const std::vector<std::string>& asides, NameList* names);
   // copy.cc: CommitCopies, but for what memory running out leaves; a copy
   // into a directory that another program moved away since is no longer
   // ready; and flushing the directories copies went into (with the folder,
@@ -186,7 +223,10 @@ class PosixDisk : public DiskInterface {
   // Whether `dir` is on the folder's file system, so that a copy going
   // there may have its name of its own in the folder, where every run
   // looks for leftovers anyway.
-  bool OnFolderDisk(int dir) const;
+  bool OnFolderDisk(int dir);
+  // Which directory `dir` is; where it is on another file system than the
+  // folder's, the leftovers of killed runs in it are removed first.
+  const FileInfo& DirId(int dir);
   // open() with room made first, should too many files be open.
   int OpenWithRoom(const char* path, int flags);
 
@@ -194,16 +234,19 @@ class PosixDisk : public DiskInterface {
   host::OpenFiles dirs_;
   std::unordered_map<int, FileInfo> dirIds_;  // which directory each is
   // The directories this run made whose entries in the folder may not be
-  // on stable storage yet, by inode; and the folder, to flush them.
-  std::unordered_set<uint64_t> madeUnflushed_;
+  // on stable storage yet, by name; and the folder, to flush them.
+  std::unordered_set<std::string> madeUnflushed_;
   int FolderHandle();
   int folderFd_ = -1;
   uint64_t folderDevice_ = 0;
   bool leftoversSeen_ = false;  // by the listing
+  // What the listing showed that is neither a report nor a regular file:
+  // directories among them.
+  std::unordered_set<std::string> listedOthers_;
   posix::ReadAhead ahead_;
-  // The report last opened in its turn, not ahead of it: between its open
-  // and its move there is no time for another file to take its name.
-  FileInfo openedInTurn_;
+  // The change time this run's removal of a name gave a file that has
+  // other names, by inode: a report among them is not changed by it.
+  std::unordered_map<uint64_t, FileInfo> ownChanges_;
   std::unordered_map<FileHandle, host::Copy> copies_;
   Flushers flushers_;
   int lockFd_ = -1;

@@ -1,6 +1,7 @@
 // The signals that end the program on POSIX systems, and the clean-ups
-// that run before they do: the copies' temporary files go, and during the
-// key wait the terminal gets its settings back.
+// that run before they do: the copies' temporary files go, an original
+// renamed aside gets its name back, and during the key wait the terminal
+// gets its settings back.
 #include <pthread.h>
 #include <signal.h>
 
@@ -13,7 +14,7 @@ namespace {
 
 constexpr int kFatalSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
 
-constexpr int kMaxCleanups = 2;
+constexpr int kMaxCleanups = 3;
 void (*gCleanups[kMaxCleanups])();
 std::atomic<int> gCleanupCount{0};
 static_assert(std::atomic<int>::is_always_lock_free,

@@ -242,14 +242,16 @@ MoveStatus Win32Disk::MoveInto(const char* name, const FileInfo& source,
 }
 
 RemoveStatus Win32Disk::Remove(const char* name, const FileInfo& source,
+                               const BytesCheck* sameBytes,
                                std::string* err) {
   if (!fitsPath(name)) {
     *err = shownFailure("CreateFile", name, ERROR_FILENAME_EXCED_RANGE);
     return RemoveStatus::Stays;
   }
   // Opened so that no one may write it, nor open it to write, until it is
-  // gone; one that someone writes now is not opened at all.
-  Held file(openToMove(name, FILE_SHARE_READ));
+  // gone; one that someone writes now is not opened at all. What is checked
+  // and what goes is the file of this handle: no other loses its name.
+  Held file(openToMove(name, FILE_SHARE_READ, sameBytes ? FILE_READ_DATA : 0));
   if (!file.valid()) {
     DWORD error = GetLastError();
     if (error == ERROR_FILE_NOT_FOUND)
@@ -264,6 +266,18 @@ RemoveStatus Win32Disk::Remove(const char* name, const FileInfo& source,
   if (!isFileAt(file.get(), &now, &attributes) || !source.StillAsRead(now)) {
     *err = shownPath(name) + ": not the file that was read";
     return RemoveStatus::Stays;
+  }
+  if (sameBytes) {
+    const FileHandle handle = fromHandle(file.get());
+    files_.Add(handle, name);
+    std::string why;
+    const bool same = (*sameBytes)(handle, &why);
+    files_.Remove(handle);
+    if (!same) {
+      *err = why.empty() ? shownPath(name) + ": changed since it was read"
+                         : why;
+      return RemoveStatus::Stays;
+    }
   }
   // A read-only file is never marked (Access denied): it stays. A marked
   // one goes as it is closed; where that fails unsaid (wine, some shares

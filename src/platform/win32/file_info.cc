@@ -95,8 +95,9 @@ uint64_t fileIndex(FileHandle file) {
   return describeFile(file, &info, &attributes) ? info.inode : 0;
 }
 
-HANDLE openToMove(const char* path, DWORD share) {
-  return CreateFileW(toWide(path).c_str(), DELETE | FILE_READ_ATTRIBUTES,
+HANDLE openToMove(const char* path, DWORD share, DWORD access) {
+  return CreateFileW(toWide(path).c_str(),
+                     DELETE | FILE_READ_ATTRIBUTES | access,
                      share, nullptr, OPEN_EXISTING,
                      FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
 }

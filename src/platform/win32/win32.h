@@ -72,7 +72,7 @@ uint64_t fileIndex(FileHandle file);
 // the handle stays the file that was opened. `share` is what others may
 // do with it meanwhile. INVALID_HANDLE_VALUE, with the system's last
 // error, when it cannot be opened.
-HANDLE openToMove(const char* path, DWORD share);
+HANDLE openToMove(const char* path, DWORD share, DWORD access = 0);
 // Marks the file open as `file` to be removed when its last handle
 // closes.
 bool markForDeletion(HANDLE file);
@@ -100,7 +100,7 @@ class Win32Disk : public DiskInterface {
   MoveStatus MoveInto(const char* name, const FileInfo& source, DirHandle dir,
                       std::string* err) override;
   RemoveStatus Remove(const char* name, const FileInfo& source,
-                      std::string* err) override;
+                      const BytesCheck* sameBytes, std::string* err) override;
 
   bool CreateCopy(DirHandle dir, const char* name, FileHandle* copy,
                   std::string* err) override;
