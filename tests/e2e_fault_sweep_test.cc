@@ -390,12 +390,16 @@ bool makeChange(const Folder& f, int change, const Report& r,
   if (change == 2 || stat(path.c_str(), &st) != 0)
     return change == 2 && unlink(path.c_str()) == 0;
   const size_t at = r.bytes.find("Arany") + 1;
-  std::fstream(path, std::ios::in | std::ios::out | std::ios::binary)
-      .seekp(static_cast<std::streamoff>(at))
-      .put(rewritten(r.bytes)[at]);
+  const bool written =
+      std::fstream(path, std::ios::in | std::ios::out | std::ios::binary)
+          .seekp(static_cast<std::streamoff>(at))
+          .put(rewritten(r.bytes)[at])
+          .flush()
+          .good();
   const struct timespec times[2] = {st.st_atim, st.st_mtim};
-  utimensat(AT_FDCWD, path.c_str(), times, 0);  // where they can be set
-  return true;
+  if (written)  // where they can be set
+    utimensat(AT_FDCWD, path.c_str(), times, 0);
+  return written;
 }
 
 // After a run in which `change` was `made` to `to`: their file or
@@ -447,11 +451,12 @@ void checkRace(const Folder& f, const RunResult& r,
 }
 
 // The calls of an undisturbed run's trace (strace -f -y) at which to hold
-// a run, with strace's count of each in its thread: every open of a report,
-// a directory or a copy, mkdir, rename, link, flush and removal of a name.
-// With each, the report changed there: the one it names, else the first
-// not yet renamed or copied in the run's order (reports opened ahead of
-// their turn are named before), else the last copied.
+// a run, with strace's count of each in its thread: every open of a
+// directory, a copy or a name of the run's own, mkdir, rename, link, flush
+// and removal of a name (a report's open comes before its read: a change
+// then is no race). With each, the report changed there: the one it names,
+// else the first not yet renamed or copied in the run's order (reports
+// opened ahead of their turn are named before), else the last copied.
 std::vector<std::tuple<std::string, int, std::string>> holdsOf(
     const std::string& trace, const std::vector<Report>& all) {
   std::map<std::string, std::map<std::string, int>> counts;  // thread, call
@@ -490,7 +495,7 @@ std::vector<std::tuple<std::string, int, std::string>> holdsOf(
     } else if (startsWith(op, "renameat") && endsWith(line, " = 0")) {
       waiting.erase(report);
     }
-    if (seen.insert(op + std::to_string(when)).second)
+    if (seen.insert(op + " " + std::to_string(when)).second)
       holds.emplace_back(op, when, report.empty() ? turn : report);
   }
   return holds;
@@ -542,7 +547,10 @@ TEST(FaultSweep, RacesWithAnotherProgram) {
   EXPECT_EQ(linesBetweenBanners(planned.out), linesBetweenBanners(undisturbed.out));
   EXPECT_EQ(0, undisturbed.status);
   checkRace(base, undisturbed, all, -1, Report(), false, true, "undisturbed");
-  for (const auto& [call, when, name] : holdsOf(log, all)) {
+  std::string call, name;
+  int when;
+  for (const auto& hold : holdsOf(log, all)) {
+    std::tie(call, when, name) = hold;
     const Report& report = *std::find_if(
         all.begin(), all.end(), [&](const Report& q) { return q.name == name; });
     for (int change = 0; change < 4; ++change) {
