@@ -433,7 +433,12 @@ void checkRace(const Folder& f, const RunResult& r,
                                            dst == rewritten(q.copy)));
     EXPECT_TRUE(inFolder || inPlace || (made && q.name == to.name && change < 3))
         << what << ": " << q.name << " lost";
-    EXPECT_TRUE(inPlace || dst == q.older) << what << ": " << q.dest;
+    // Held at a rename that replaces an older copy, the window the README
+    // tells of: a file moved over the name just before it takes the older
+    // copy's place, and is put back.
+    const bool window = made && change < 2 && q.name == to.name &&
+                        q.copy == q.bytes && what.find("renameat") == 0;
+    EXPECT_TRUE(inPlace || dst == q.older || window) << what << ": " << q.dest;
     const size_t at = r.out.find(" " + q.name + " : ");
     const std::string line =
         r.out.substr(std::min(at, r.out.size()), r.out.find('\n', at) - at);
