@@ -128,10 +128,12 @@ void removeTree(const std::string& path) {
   nftw(path.c_str(), removeEntry, 16, FTW_DEPTH | FTW_PHYS);
 }
 
-// Reads both pipes to their end. Past `timeoutSeconds` (0: no limit), kills
-// the process group `group` and says so.
+// Reads both pipes to their end, showing `watchErr` what standard error
+// holds as it grows. Past `timeoutSeconds` (0: no limit), kills the
+// process group `group` and says so.
 bool drain(int outFd, int errFd, std::string* out, std::string* err,
-           pid_t group, int timeoutSeconds) {
+           pid_t group, int timeoutSeconds,
+           const std::function<void(const std::string&)>& watchErr) {
   pollfd fds[2] = {{outFd, POLLIN, 0}, {errFd, POLLIN, 0}};
   std::string* sinks[2] = {out, err};
   int open = (outFd >= 0) + (errFd >= 0);
@@ -161,6 +163,8 @@ bool drain(int outFd, int errFd, std::string* out, std::string* err,
       ssize_t n = read(fds[i].fd, buf, sizeof buf);
       if (n > 0) {
         sinks[i]->append(buf, static_cast<size_t>(n));
+        if (i == 1 && watchErr)
+          watchErr(*err);
       } else if (n == 0 || errno != EINTR) {
         close(fds[i].fd);
         fds[i].fd = -1;
@@ -545,7 +549,7 @@ RunResult runProgram(const std::string& dir, const RunOptions& options) {
                                    options.atStop);
 #endif
   result.timedOut = drain(out[0], err[0], &result.out, &result.err, pid,
-                          options.timeoutSeconds);
+                          options.timeoutSeconds, options.watchErr);
   int status = 0;
   while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
   }

@@ -109,6 +109,9 @@ struct RunOptions {
   // Past this many seconds (0: no limit) the program and all it started
   // are killed.
   int timeoutSeconds = 0;
+  // Called with all of standard error so far whenever more comes, while
+  // the program runs: a tracer's lines (strace -o /dev/stderr) as written.
+  std::function<void(const std::string&)> watchErr;
   // Standard input, output and error are a new pseudo-terminal of 120
   // columns, the program's controlling terminal: RunResult::out is all that
   // reached the terminal, its control sequences included. A key, "x", is
