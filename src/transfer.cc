@@ -282,16 +282,20 @@ bool sameBytes(DiskInterface& disk, FileHandle file, uint64_t size,
   ByteDigest now;
   uint64_t read = 0;
   for (;;) {
+    // One byte more than the size is asked for: a read that gets less
+    // proves the end, with no read that gets nothing.
+    const uint64_t left = size - std::min(read, size) + 1;
+    const size_t ask = left < blockSize ? static_cast<size_t>(left) : blockSize;
     size_t got = 0;
-    if (!disk.Read(file, block, blockSize, &got, err))
+    if (!disk.Read(file, block, ask, &got, err))
       return false;
-    if (got == 0)
-      break;
     now.Add(block, got);
     read += got;
     // Past the size, it has changed: no need to read the rest.
     if (read > size)
       return false;
+    if (got < ask)
+      break;
   }
   return read == size && now == digest;
 }
