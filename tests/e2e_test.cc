@@ -123,9 +123,17 @@ TEST(EndToEnd, SortsAFolder) {
 // the page cache holding them, and (under strace, where installed, and
 // not in the sanitized build, whose leak check fails under ptrace) with
 // the first read finding nothing there, after which the reports ahead are
-// read from the disk meanwhile.
+// read from the disk meanwhile. Each is as long as a real one, longer than
+// a cluster of tools/test's FAT32 image (512 bytes): fusefat answers a
+// second read of a file that ends in its first cluster, through the same
+// descriptor, with the bytes past its end, and the kernel reads a report
+// opened ahead again when the page cache lost it meanwhile.
 TEST(EndToEnd, FolderOfManyReports) {
   const std::string tracer = KORENDEZO_SANITIZED ? "" : stracePath();
+  const std::string filler = "<P>" + std::string(2000, '.') + "</P>\n";
+  const auto report = [&](const std::string& id, const std::string& eol) {
+    return withLineEnds(reportText(id, "A 1. f", "\n") + filler, eol);
+  };
   for (const bool cold : {false, true}) {
     if (cold && tracer.empty())
       continue;
@@ -136,10 +144,10 @@ TEST(EndToEnd, FolderOfManyReports) {
     for (int i = 0; i < 300; ++i) {
       const std::string name = "r" + std::to_string(1000 + i) + ".htm";
       const std::string id = std::to_string(1111 * (1 + i % 3));
-      f.Write(name, reportText(id, "A 1. f", i % 2 ? "\r\n" : "\n"));
+      f.Write(name, report(id, i % 2 ? "\r\n" : "\n"));
       if (id == "3333" && i % 5 == 0)
         f.Write("3333_A/" + name, "an older copy");
-      tree[id + "_A/" + name] = reportText(id, "A 1. f");
+      tree[id + "_A/" + name] = report(id, "\r\n");
       tree[id + "_A/"] = kDirectory;
       want += "   " + name + " : " + id + "_A" +
               (i < 2 ? " - konyvtar letrehozva\n" : "\n");

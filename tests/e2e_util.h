@@ -101,6 +101,11 @@ struct RunOptions {
   long stopAtSyscall = -1;
   int signal = 0;
   std::function<void()> atStop;
+  // Reads of the page cache alone (preadv2) fail as where it holds nothing
+  // of the file, as after a restart (Linux): a page just dropped from it
+  // may be read back in time for such a read, from a fast disk. Status
+  // 125 where that cannot be set up.
+  bool coldPageCache = false;
   // Standard output goes to this file (/dev/full, say) instead of a pipe.
   std::string outputFile;
   // Standard output is a pipe that nobody reads: its reading end is closed
