@@ -141,7 +141,7 @@ class DiskInterface {
 
   // Moves the file `name`, which is `source`, into `dir` under the same
   // name, replacing a file there; only the name goes when the destination
-  // is `source` (a hard link). No other file ever leaves its place.
+  // is `source` (a hard link). Another file a rename took is put back.
   virtual MoveStatus MoveInto(const char* name, const FileInfo& source,
                               DirHandle dir, std::string* err) = 0;
 
