@@ -105,13 +105,12 @@ bool parseAsideName(const char* entry, std::string* name,
 bool PosixDisk::Unchanged(const FileInfo& source, const FileInfo& now) const {
   if (source.StillAsRead(now))
     return true;
+  // The run changed another name of this file: its change time tells
+  // nothing (FUSE may even show it late), and the bytes are compared.
   auto own = ownChanges_.find(source.inode);
   if (own == ownChanges_.end() || !own->second.SameFile(source))
     return false;
   FileInfo before = now;
-  if (now.changeTime[0] != own->second.changeTime[0] ||
-      now.changeTime[1] != own->second.changeTime[1])
-    return false;
   before.changeTime[0] = source.changeTime[0];
   before.changeTime[1] = source.changeTime[1];
   return source.StillAsRead(before);
@@ -216,7 +215,7 @@ RemoveStatus PosixDisk::RemoveChecked(const char* current, const char* name,
     gAside.used.store(false, std::memory_order_release);
   }
   // Its other names, if it has any, see the change time this gave it.
-  if (st.st_nlink > 1 && fstat(fd, &st) == 0 && st.st_nlink > 0)
+  if (st.st_nlink > 1)
     describe(st, &ownChanges_[source.inode]);
   return RemoveStatus::Removed;
 }

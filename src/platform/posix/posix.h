@@ -244,8 +244,9 @@ class PosixDisk : public DiskInterface {
   // directories among them.
   std::unordered_set<std::string> listedOthers_;
   posix::ReadAhead ahead_;
-  // The change time this run's removal of a name gave a file that has
-  // other names, by inode: a report among them is not changed by it.
+  // The files, by inode, that this run gave a new change time (a name of
+  // one with several removed, or put back): a report among them is not
+  // changed by it.
   std::unordered_map<uint64_t, FileInfo> ownChanges_;
   std::unordered_map<FileHandle, host::Copy> copies_;
   Flushers flushers_;
